@@ -1,0 +1,1 @@
+// placeholder until the engine service lands

@@ -1,0 +1,41 @@
+#pragma once
+// The imaging service: still pictures decoded upright to 8-bit sRGB, matte scaling, and the
+// cut-out PNG writer. Pure functions over in-memory pictures; no state between calls.
+#include <cstdint>
+#include <string>
+
+#include "platform/image.h"
+
+namespace figsplit {
+
+// 8-bit RGBA, rows of width * 4 bytes with no gap, top row first, upright, sRGB; alpha 255
+// where the file has no alpha.
+struct RgbaImage {
+    int64_t width = 0;
+    int64_t height = 0;
+    std::vector<uint8_t> pixels;
+};
+
+// The largest picture (width x height) that decodeImage accepts; larger headers are refused
+// before any pixel memory is allocated.
+inline constexpr int64_t kMaxImagePixels = 200'000'000;
+
+// Decodes a PNG, JPEG or HEIC file (chosen by its content, not its name) to upright sRGB RGBA:
+// EXIF / eXIf orientation applied for PNG and JPEG, HEIC transforms applied by libheif, embedded
+// ICC profiles converted to sRGB. False with a reason when the file cannot be read.
+bool decodeImage(const std::string& path, RgbaImage& image, std::string& error);
+
+// Image orientation as in EXIF: 1 up, 3 down, 6 right (turn 90 degrees clockwise to show
+// upright), 8 left; 2, 4, 5, 7 the mirrored ones.
+using Orientation = uint32_t;
+
+// Stretches `source` to dst.width x dst.height (each axis on its own), bilinear with half-pixel
+// centres, writing rows dst.stride apart. `dst` must be sized by the caller; its padding bytes
+// are left alone.
+void scaleGrey(const GreyImage& source, GreyImage& dst);
+
+// Writes `image` as an RGBA 8-bit PNG with an sRGB chunk. False with a reason (the system's or
+// libpng's text) when the file cannot be written.
+bool writePng(const std::string& path, const RgbaImage& image, std::string& error);
+
+}  // namespace figsplit

@@ -1,0 +1,1 @@
+// placeholder until the media service lands
