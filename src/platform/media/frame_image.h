@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/image.h"
 
@@ -19,12 +20,17 @@ struct SwsContextDeleter {
     void operator()(SwsContext* context) const;
 };
 
-// Cached conversion state; one per run. Rebuilt only when the source format or sizes change.
+// Cached conversion state; one per run. Rebuilt only when the source format or sizes change;
+// the colour details are set again only when the frame's colour matrix or range changes.
 struct FrameScaler {
     std::unique_ptr<SwsContext, SwsContextDeleter> context;
     int sourceWidth = 0, sourceHeight = 0, sourceFormat = -1;
-    int targetWidth = 0, targetHeight = 0;
-    RgbImage stored;  // the frame scaled but not yet turned
+    int sourceColorspace = -1, sourceFullRange = -1;
+    int targetWidth = 0, targetHeight = 0;  // the scaled size, before the turn
+    // The frame scaled but not yet turned: rows of `storedStride` bytes (padded, so that the
+    // scaler's vector code may write whole blocks).
+    std::vector<uint8_t> stored;
+    int64_t storedStride = 0;
 };
 
 // `orientation`: 1 up, 3 down, 6 right (turn the stored frame 90 degrees clockwise), 8 left.

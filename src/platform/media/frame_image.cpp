@@ -1,0 +1,161 @@
+// Decoded frame -> upright RGB at the segmenter's size. Scaling first and turning afterwards
+// keeps the turn on the small picture; the turn is a plain pixel shuffle in cache-sized tiles.
+#include "platform/media/frame_image.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace figsplit {
+namespace {
+
+constexpr int64_t kMaxSide = 1 << 15;
+constexpr int kTile = 32;
+
+bool isFullRange(const AVFrame& frame) {
+    if (frame.color_range == AVCOL_RANGE_JPEG) return true;
+    switch (frame.format) {
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+        case AV_PIX_FMT_YUVJ440P:
+        case AV_PIX_FMT_YUVJ411P:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// swscale's colour-matrix numbers are those of AVColorSpace; the ones it has no table for, and
+// "RGB" on a YUV frame, fall back to its default (BT.601).
+int swsColorspace(int colorspace) {
+    if (colorspace <= AVCOL_SPC_RGB || colorspace > AVCOL_SPC_BT2020_CL ||
+        colorspace == AVCOL_SPC_YCGCO) {
+        return SWS_CS_DEFAULT;
+    }
+    return colorspace;
+}
+
+inline void copyPixel(const uint8_t* from, uint8_t* to) {
+    to[0] = from[0];
+    to[1] = from[1];
+    to[2] = from[2];
+}
+
+// Writes the upright picture (width x height, packed rows) from the stored one (rows of
+// `stride` bytes; width x height for up and down, height x width for the quarter turns).
+void turn(const uint8_t* stored, int64_t stride, uint32_t orientation, int64_t width,
+          int64_t height, uint8_t* upright) {
+    const int64_t row = width * 3;
+    if (orientation == 1) {
+        for (int64_t y = 0; y < height; ++y) std::copy_n(stored + y * stride, row, upright + y * row);
+        return;
+    }
+    if (orientation == 3) {
+        for (int64_t y = 0; y < height; ++y) {
+            const uint8_t* from = stored + (height - 1 - y) * stride + (width - 1) * 3;
+            uint8_t* to = upright + y * row;
+            for (int64_t x = 0; x < width; ++x) copyPixel(from - x * 3, to + x * 3);
+        }
+        return;
+    }
+    // Quarter turns: the stored picture is height wide and width high.
+    // right (6): upright (x, y) = stored (y, width - 1 - x)
+    // left (8):  upright (x, y) = stored (height - 1 - y, x)
+    for (int64_t y0 = 0; y0 < height; y0 += kTile) {
+        for (int64_t x0 = 0; x0 < width; x0 += kTile) {
+            const int64_t y1 = std::min(height, y0 + kTile), x1 = std::min(width, x0 + kTile);
+            for (int64_t y = y0; y < y1; ++y) {
+                uint8_t* to = upright + y * row;
+                for (int64_t x = x0; x < x1; ++x) {
+                    const int64_t sx = orientation == 6 ? y : height - 1 - y;
+                    const int64_t sy = orientation == 6 ? width - 1 - x : x;
+                    copyPixel(stored + sy * stride + sx * 3, to + x * 3);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width, int64_t height,
+                       FrameScaler& scaler, RgbImage& upright, std::string& error) {
+    if (orientation != 1 && orientation != 3 && orientation != 6 && orientation != 8) {
+        error = "unsupported orientation " + std::to_string(orientation);
+        return false;
+    }
+    if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
+        error = "unsupported picture size " + std::to_string(width) + "x" + std::to_string(height);
+        return false;
+    }
+    if (frame.width < 1 || frame.height < 1 || frame.data[0] == nullptr) {
+        error = "the frame holds no picture";
+        return false;
+    }
+    const auto format = static_cast<AVPixelFormat>(frame.format);
+    const bool quarter = orientation == 6 || orientation == 8;
+    const int targetWidth = static_cast<int>(quarter ? height : width);
+    const int targetHeight = static_cast<int>(quarter ? width : height);
+
+    if (!scaler.context || scaler.sourceWidth != frame.width ||
+        scaler.sourceHeight != frame.height || scaler.sourceFormat != frame.format ||
+        scaler.targetWidth != targetWidth || scaler.targetHeight != targetHeight) {
+        scaler.context.reset();
+        scaler.sourceFormat = -1;
+        if (format < 0 || !sws_isSupportedInput(format)) {
+            const char* name = av_get_pix_fmt_name(format);
+            error = std::string("unsupported pixel format ") + (name ? name : "(none)");
+            return false;
+        }
+        scaler.context.reset(sws_getContext(frame.width, frame.height, format, targetWidth,
+                                            targetHeight, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr,
+                                            nullptr, nullptr));
+        if (!scaler.context) {
+            error = "cannot scale " + std::to_string(frame.width) + "x" +
+                    std::to_string(frame.height) + " " + av_get_pix_fmt_name(format) + " to " +
+                    std::to_string(targetWidth) + "x" + std::to_string(targetHeight) + " RGB";
+            return false;
+        }
+        scaler.sourceWidth = frame.width;
+        scaler.sourceHeight = frame.height;
+        scaler.sourceFormat = frame.format;
+        scaler.sourceColorspace = -1;
+        scaler.sourceFullRange = -1;
+        scaler.targetWidth = targetWidth;
+        scaler.targetHeight = targetHeight;
+        scaler.storedStride = (int64_t{targetWidth} * 3 + 63) / 64 * 64;
+        scaler.stored.resize(static_cast<size_t>(scaler.storedStride * targetHeight + 64));
+    }
+
+    const int fullRange = isFullRange(frame) ? 1 : 0;
+    if (scaler.sourceColorspace != frame.colorspace || scaler.sourceFullRange != fullRange) {
+        // Fails harmlessly for RGB sources, which have no matrix or range to honour.
+        sws_setColorspaceDetails(scaler.context.get(),
+                                 sws_getCoefficients(swsColorspace(frame.colorspace)), fullRange,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+        scaler.sourceColorspace = frame.colorspace;
+        scaler.sourceFullRange = fullRange;
+    }
+
+    uint8_t* destination[4] = {scaler.stored.data(), nullptr, nullptr, nullptr};
+    int destinationStride[4] = {static_cast<int>(scaler.storedStride), 0, 0, 0};
+    const int rows = sws_scale(scaler.context.get(), frame.data, frame.linesize, 0, frame.height,
+                               destination, destinationStride);
+    if (rows != targetHeight) {
+        error = "scaling the frame failed";
+        return false;
+    }
+    upright.width = width;
+    upright.height = height;
+    upright.pixels.resize(static_cast<size_t>(width * height * 3));
+    turn(scaler.stored.data(), scaler.storedStride, orientation, width, height,
+         upright.pixels.data());
+    return true;
+}
+
+}  // namespace figsplit

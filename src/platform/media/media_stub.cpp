@@ -1,1 +1,0 @@
-// placeholder until the media service lands

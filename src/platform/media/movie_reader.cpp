@@ -1,0 +1,208 @@
+// The decoding reader. A worker thread demuxes and decodes the track into a queue of three
+// frames, so decoding overlaps the caller's work on the previous frame; the caller takes the
+// frames in the order the decoder gives them (presentation order). The queue changes no
+// output: the status turns completed or failed only when the caller reaches the end or the
+// failure, after every frame decoded before it.
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "platform/media/av_handles.h"
+#include "platform/media/bounded_queue.h"
+#include "platform/media/movie_reader.h"
+
+namespace figsplit::media {
+namespace {
+
+constexpr size_t kQueuedFrames = 3;
+
+// What the worker hands over: a frame, or the end (error 0 at end of file, else the failure).
+struct ReaderItem {
+    FramePtr frame;
+    MediaTime pts;
+    int error = 0;
+};
+
+// The frame's presentation time in the stream's time base, as a media time. Invalid when the
+// frame carries no time or the value does not fit.
+MediaTime frameTime(const AVFrame& frame, AVRational timeBase) {
+    int64_t pts = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
+    int64_t value = 0;
+    if (pts == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0 ||
+        __builtin_mul_overflow(pts, static_cast<int64_t>(timeBase.num), &value)) {
+        return MediaTime::invalid();
+    }
+    return MediaTime{value, timeBase.den, MediaTime::kValid, 0};
+}
+
+class FileMovieReader final : public MovieReader {
+public:
+    FileMovieReader() : queue_(kQueuedFrames) {}
+
+    ~FileMovieReader() override {
+        stop_ = true;
+        queue_.close();
+        if (worker_.joinable()) worker_.join();
+    }
+
+    bool open(const std::string& path, int streamIndex, std::string& error) {
+        interrupt_ = AVIOInterruptCB{&FileMovieReader::interrupted, this};
+        format_ = openInput(path, &interrupt_, error);
+        if (!format_) return false;
+        if (streamIndex < 0 || static_cast<unsigned>(streamIndex) >= format_->nb_streams) {
+            error = "no video track " + std::to_string(streamIndex);
+            return false;
+        }
+        streamIndex_ = streamIndex;
+        for (unsigned i = 0; i < format_->nb_streams; ++i) {
+            if (static_cast<int>(i) != streamIndex) format_->streams[i]->discard = AVDISCARD_ALL;
+        }
+        const AVStream* stream = format_->streams[streamIndex];
+        timeBase_ = stream->time_base;
+        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+        if (codec == nullptr) {
+            error = errorText(AVERROR_DECODER_NOT_FOUND);
+            return false;
+        }
+        decoder_.reset(avcodec_alloc_context3(codec));
+        packet_.reset(av_packet_alloc());
+        if (!decoder_ || !packet_) {
+            error = errorText(AVERROR(ENOMEM));
+            return false;
+        }
+        int result = avcodec_parameters_to_context(decoder_.get(), stream->codecpar);
+        if (result >= 0) {
+            decoder_->pkt_timebase = stream->time_base;
+            decoder_->thread_count = 0;  // as many as the machine has
+            decoder_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+            result = avcodec_open2(decoder_.get(), codec, nullptr);
+        }
+        if (result < 0) {
+            error = errorText(result);
+            return false;
+        }
+        return true;
+    }
+
+    bool startReading() override {
+        if (status_ != ReaderStatus::unknown) return false;
+        try {
+            worker_ = std::thread([this] { decodeAll(); });
+        } catch (const std::system_error& e) {
+            setError(e.what());
+            status_ = ReaderStatus::failed;
+            return false;
+        }
+        status_ = ReaderStatus::reading;
+        return true;
+    }
+
+    bool copyNextSample(DecodedSample& sample) override {
+        if (status_ != ReaderStatus::reading) return false;
+        std::optional<ReaderItem> item = queue_.pop();
+        if (item && item->frame) {
+            sample.pts = item->pts;
+            sample.image = std::move(item->frame);
+            return true;
+        }
+        int error = item ? item->error : AVERROR_EXIT;
+        if (error == 0) {
+            status_ = ReaderStatus::completed;
+        } else {
+            setError(errorText(error));
+            status_ = ReaderStatus::failed;
+        }
+        return false;
+    }
+
+    ReaderStatus status() const override { return status_; }
+
+    std::optional<std::string> error() const override {
+        std::lock_guard lock(errorMutex_);
+        return error_;
+    }
+
+private:
+    static int interrupted(void* self) {
+        return static_cast<FileMovieReader*>(self)->stop_.load() ? 1 : 0;
+    }
+
+    void setError(std::string text) {
+        std::lock_guard lock(errorMutex_);
+        error_ = std::move(text);
+    }
+
+    // The worker: reads packets of the track, decodes them, and queues every frame; at the end
+    // drains the decoder. Ends by queueing the end marker (or by returning when stopped).
+    void decodeAll() {
+        int result = 0;
+        while (!stop_) {
+            result = av_read_frame(format_.get(), packet_.get());
+            if (result < 0) break;
+            if (packet_->stream_index == streamIndex_) {
+                result = avcodec_send_packet(decoder_.get(), packet_.get());
+                av_packet_unref(packet_.get());
+                if (result < 0) break;
+                if (!receiveFrames(result)) return;
+                if (result < 0) break;
+            } else {
+                av_packet_unref(packet_.get());
+            }
+        }
+        if (stop_) return;
+        if (result == AVERROR_EOF) {
+            result = avcodec_send_packet(decoder_.get(), nullptr);
+            if (result >= 0 && !receiveFrames(result)) return;
+        }
+        queue_.push(ReaderItem{nullptr, MediaTime::invalid(), result == AVERROR_EOF ? 0 : result});
+    }
+
+    // Queues every frame the decoder has ready. `result` becomes negative on a decoding
+    // error; false when the reader is being destroyed.
+    bool receiveFrames(int& result) {
+        for (;;) {
+            if (!spare_) spare_.reset(av_frame_alloc());
+            if (!spare_) {
+                result = AVERROR(ENOMEM);
+                return true;
+            }
+            int received = avcodec_receive_frame(decoder_.get(), spare_.get());
+            if (received == AVERROR(EAGAIN)) return true;
+            if (received == AVERROR_EOF) {
+                result = AVERROR_EOF;
+                return true;
+            }
+            if (received < 0) {
+                result = received;
+                return true;
+            }
+            MediaTime pts = frameTime(*spare_, timeBase_);
+            if (!queue_.push(ReaderItem{std::move(spare_), pts, 0})) return false;
+        }
+    }
+
+    BoundedQueue<ReaderItem> queue_;
+    std::atomic<bool> stop_ = false;
+    AVIOInterruptCB interrupt_{};
+    InputContextPtr format_;
+    CodecContextPtr decoder_;
+    PacketPtr packet_;
+    FramePtr spare_;  // the frame the decoder fills next
+    int streamIndex_ = -1;
+    AVRational timeBase_{0, 1};
+    std::thread worker_;
+    std::atomic<ReaderStatus> status_ = ReaderStatus::unknown;
+    mutable std::mutex errorMutex_;
+    std::optional<std::string> error_;
+};
+
+}  // namespace
+
+std::unique_ptr<MovieReader> makeMovieReader(const std::string& path, int streamIndex,
+                                             std::string& error) {
+    auto reader = std::make_unique<FileMovieReader>();
+    if (!reader->open(path, streamIndex, error)) return nullptr;
+    return reader;
+}
+
+}  // namespace figsplit::media
