@@ -19,7 +19,7 @@ struct HistoryEntry {
 using FrameSink = std::function<void(const MatteRaster& mask, MediaTime pts)>;
 
 struct FrameHistory {
-    int64_t smoothRadius = 2;           // r, 0...2, fixed for the run
+    int64_t smoothRadius = 2;           // r, 0...2, fixed for the run (others act as 0 or 2)
     std::deque<HistoryEntry> history;   // frames historyStart ... decoded - 1
     int64_t historyStart = 0;
     int64_t decoded = 0;

@@ -23,6 +23,10 @@ constexpr uint8_t median3(uint8_t x, uint8_t y, uint8_t z) {
 // With one raster the result is that raster itself (no copy, `scratch` untouched); otherwise
 // the result is written into `scratch` (resized to the first raster's length; its capacity is
 // reused from call to call) and a reference to it is returned.
+// Other windows are handled without reading out of bounds: an empty window gives an empty
+// result; the result always has the first raster's length, and where a shorter raster (or a null
+// pointer, taken as an empty raster) has no byte, the median is taken over the others there; more
+// than five rasters give the median of all; `scratch` may itself be one of the rasters.
 const MatteRaster& medianMask(std::span<const MatteRaster* const> window, MatteRaster& scratch);
 
 }  // namespace figsplit
