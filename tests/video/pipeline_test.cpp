@@ -1,0 +1,345 @@
+// The whole of video mode over scripted services, run in a child process: the exact lines on
+// standard error and the exit status for every way a run ends, and what reached the writer.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "child_process.h"
+#include "video/video_run.h"
+#include "video_fakes.h"
+
+namespace figsplit {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ChildOutcome;
+using testing::FakeSample;
+using testing::framesAt;
+using testing::Journal;
+using testing::SharedRecord;
+
+// Twelve frames at 25 per second, 64 x 48, a 2.5 s duration.
+struct Scenario {
+    Scenario() { movie.samples = framesAt(0, 12, 25); }
+    testing::FakeMovieScript movie;
+    testing::FakeWriterScript writer;
+    testing::FakeSegmenterScript segmenter;
+    Settings settings;
+    std::string input = "clip.mov";
+};
+
+const std::string kHeader = "duration 2.5\nsize 64 48\n";
+
+class Pipeline : public ::testing::Test {
+  protected:
+    Pipeline() {
+        char pattern[] = "/tmp/figsplit-video-XXXXXX";
+        dir_ = ::mkdtemp(pattern);
+        output_ = (dir_ / "matte.mov").string();
+    }
+    ~Pipeline() override { fs::remove_all(dir_); }
+
+    ChildOutcome run(const Scenario& scenario) {
+        return testing::runInChild([&] {
+            return runVideo(scenario.settings, scenario.input, output_,
+                            testing::fakeServices(scenario.movie, scenario.writer,
+                                                  scenario.segmenter, journal_.get()));
+        });
+    }
+
+    void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+    static std::string readFile(const fs::path& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    fs::path dir_;
+    std::string output_;
+    SharedRecord<Journal> journal_;
+};
+
+TEST_F(Pipeline, EveryWayARunEnds) {
+    struct Case {
+        const char* name;
+        std::function<void(Scenario&)> change;
+        std::string expected;
+        int exitStatus;
+    };
+    const Case cases[] = {
+        {"success", [](Scenario&) {}, kHeader + "time 0.16\ntime 0.36\nframes 12\n", 0},
+        {"one frame", [](Scenario& s) { s.movie.samples = framesAt(0, 1, 25); },
+         kHeader + "frames 1\n", 0},
+        {"four frames", [](Scenario& s) { s.movie.samples = framesAt(0, 4, 25); },
+         kHeader + "frames 4\n", 0},
+        {"no video track", [](Scenario& s) { s.movie.tracks.clear(); },
+         "error no video track in clip.mov\n", 1},
+        {"track list fails to load", [](Scenario& s) { s.movie.tracksLoad = false; },
+         "error no video track in clip.mov\n", 1},
+        {"size fails to load", [](Scenario& s) { s.movie.sizeLoads = false; },
+         "error could not read video dimensions\n", 1},
+        {"reader not made", [](Scenario& s) { s.movie.readerMade = false; },
+         kHeader + "error reader: reader could not be made\n", 1},
+        {"writer not made", [](Scenario& s) { s.writer.made = false; },
+         kHeader + "error writer: writer could not be made\n", 1},
+        {"reading refused with a reason",
+         [](Scenario& s) {
+             s.movie.startReading = false;
+             s.movie.readerError = "Invalid data found when processing input";
+         },
+         kHeader + "error reader: Invalid data found when processing input\n", 1},
+        {"reading refused", [](Scenario& s) { s.movie.startReading = false; },
+         kHeader + "error reader: start failed\n", 1},
+        {"writing refused with a reason",
+         [](Scenario& s) {
+             s.writer.startWriting = false;
+             s.writer.error = "No space left on device";
+         },
+         kHeader + "error writer: No space left on device\n", 1},
+        {"writing refused", [](Scenario& s) { s.writer.startWriting = false; },
+         kHeader + "error writer: start failed\n", 1},
+        {"model does not load", [](Scenario& s) { s.segmenter.loads = false; },
+         kHeader + "error segmentation: model missing\n", 1},
+        {"mask buffer too large",
+         [](Scenario& s) {
+             s.movie.size = Size2D{20000, 20000};
+             s.settings.longEdge = 100000;
+         },
+         "duration 2.5\nsize 20000 20000\nerror could not allocate a mask buffer\n", 1},
+        {"no pool", [](Scenario& s) { s.writer.pool = testing::FakeWriterScript::Pool::none; },
+         kHeader + "error writer has no pixel buffer pool\n", 1},
+        {"pool yields nothing",
+         [](Scenario& s) { s.writer.pool = testing::FakeWriterScript::Pool::empty; },
+         kHeader + "error could not allocate an output frame\n", 1},
+        {"append refused with a reason",
+         [](Scenario& s) {
+             s.writer.refuseAppend = 6;
+             s.writer.error = "Cannot allocate memory";
+         },
+         kHeader + "time 0.16\nerror writer: Cannot allocate memory\n", 1},
+        {"append refused", [](Scenario& s) { s.writer.refuseAppend = 0; },
+         kHeader + "error writer: append failed\n", 1},
+        {"reader fails part-way with a reason",
+         [](Scenario& s) {
+             s.movie.failAfter = 7;
+             s.movie.readerError = "Invalid data found when processing input";
+         },
+         kHeader + "time 0.16\nerror reader: Invalid data found when processing input\n", 1},
+        {"reader fails part-way", [](Scenario& s) { s.movie.failAfter = 3; },
+         kHeader + "error reader: failed\n", 1},
+        {"no samples", [](Scenario& s) { s.movie.samples.clear(); },
+         kHeader + "error no frames decoded\n", 1},
+        {"no sample with a picture",
+         [](Scenario& s) {
+             for (FakeSample& sample : s.movie.samples) sample.hasImage = false;
+         },
+         kHeader + "error no frames decoded\n", 1},
+        {"finish fails with a reason",
+         [](Scenario& s) {
+             s.writer.finishStatus = WriterStatus::failed;
+             s.writer.error = "Broken pipe";
+         },
+         kHeader + "time 0.16\ntime 0.36\nerror writer: Broken pipe\n", 1},
+        {"finish does not complete",
+         [](Scenario& s) { s.writer.finishStatus = WriterStatus::cancelled; },
+         kHeader + "time 0.16\ntime 0.36\nerror writer: did not complete\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scenario scenario;
+        c.change(scenario);
+        const ChildOutcome outcome = run(scenario);
+        EXPECT_EQ(outcome.stderrText, c.expected);
+        EXPECT_EQ(outcome.exitStatus, c.exitStatus);
+    }
+}
+
+TEST_F(Pipeline, ASuccessfulRunWritesEveryFrameAtItsOwnTimeAndFinishes) {
+    Scenario scenario;
+    scenario.settings.smoothRadius = 0;
+    const ChildOutcome outcome = run(scenario);
+    ASSERT_EQ(outcome.exitStatus, 0) << outcome.stderrText;
+
+    EXPECT_EQ(journal_->writerWidth, 64);
+    EXPECT_EQ(journal_->writerHeight, 48);
+    EXPECT_TRUE(journal_->sessionStarted);
+    EXPECT_EQ(journal_->sessionStart, scenario.movie.samples[0].pts);
+    ASSERT_EQ(journal_->appended, 12);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(journal_->appendedPts[i], scenario.movie.samples[i].pts) << i;
+        EXPECT_TRUE(journal_->appendedFlat[i]) << i;
+        EXPECT_EQ(journal_->appendedFirst[i], 40 + i) << i;
+    }
+    EXPECT_TRUE(journal_->pixelsWellFormed);
+    EXPECT_TRUE(journal_->markedFinished);
+    EXPECT_TRUE(journal_->finished);
+}
+
+// A late first frame, samples without a picture, and ranges: the session starts at the first
+// picture even when it is gated; gated frames are black and never segmented; pictureless samples
+// are not counted.
+TEST_F(Pipeline, SessionStartRangesAndSamplesWithoutAPicture) {
+    Scenario scenario;
+    scenario.settings.smoothRadius = 0;
+    scenario.settings.ranges = std::vector<TimeRange>{{11, 12}};
+    const auto at = [](int64_t quarters, bool hasImage = true) {
+        return FakeSample{MediaTime{quarters, 4, MediaTime::kValid, 0}, hasImage};
+    };
+    scenario.movie.samples = {at(0, false),  at(36), at(40), at(44),
+                              at(45, false), at(46), at(48), at(52)};
+    const ChildOutcome outcome = run(scenario);
+    EXPECT_EQ(outcome.stderrText, kHeader + "time 12.0\nframes 6\n");
+    EXPECT_EQ(outcome.exitStatus, 0);
+
+    EXPECT_EQ(journal_->sessionStart, (MediaTime{36, 4, MediaTime::kValid, 0}));
+    // Samples 3 (11 s), 5 (11.5 s) and 6 (12 s) are inside; fake frames carry the sample index.
+    ASSERT_EQ(journal_->performs, 3);
+    EXPECT_EQ(journal_->performedFrame[0], 3);
+    EXPECT_EQ(journal_->performedFrame[1], 5);
+    EXPECT_EQ(journal_->performedFrame[2], 6);
+    ASSERT_EQ(journal_->appended, 6);
+    const uint8_t expected[] = {0, 0, 43, 45, 46, 0};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(journal_->appendedFirst[i], expected[i]) << i;
+}
+
+TEST_F(Pipeline, APresentButEmptyRangeListNeverSegments) {
+    Scenario scenario;
+    scenario.settings.ranges = std::vector<TimeRange>{};
+    const ChildOutcome outcome = run(scenario);
+    EXPECT_EQ(outcome.exitStatus, 0) << outcome.stderrText;
+    EXPECT_EQ(journal_->performs, 0);
+    EXPECT_EQ(journal_->conversions, 0);
+    ASSERT_EQ(journal_->appended, 12);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(journal_->appendedFirst[i], 0) << i;
+}
+
+TEST_F(Pipeline, ASegmentationFailureBlanksOneFrameSilently) {
+    Scenario scenario;
+    scenario.settings.smoothRadius = 0;
+    scenario.segmenter.failOnCalls = {4};
+    const ChildOutcome outcome = run(scenario);
+    EXPECT_EQ(outcome.stderrText, kHeader + "time 0.16\ntime 0.36\nframes 12\n");
+    EXPECT_EQ(outcome.exitStatus, 0);
+    ASSERT_EQ(journal_->appended, 12);
+    EXPECT_EQ(journal_->appendedFirst[3], 43);
+    EXPECT_EQ(journal_->appendedFirst[4], 0);
+    EXPECT_EQ(journal_->appendedFirst[5], 45);
+}
+
+TEST_F(Pipeline, AQuarterTurnGivesAPortraitMatteAndTheSegmenterSeesTheUprightFrame) {
+    Scenario scenario;
+    scenario.movie.transform = AffineTransform{0, 1, -1, 0, 48, 0};
+    scenario.movie.durationLoads = false;
+    const ChildOutcome outcome = run(scenario);
+    EXPECT_EQ(outcome.stderrText, "duration 0.0\nsize 48 64\ntime 0.16\ntime 0.36\nframes 12\n");
+    EXPECT_EQ(journal_->writerWidth, 48);
+    EXPECT_EQ(journal_->writerHeight, 64);
+    EXPECT_EQ(journal_->lastOrientation, kOrientationRight);
+    EXPECT_EQ(journal_->inputSizeAskedWidth, 48);
+    EXPECT_EQ(journal_->inputSizeAskedHeight, 64);
+    EXPECT_EQ(journal_->convertedWidth, 32);  // what the segmenter asked for
+    EXPECT_EQ(journal_->convertedHeight, 24);
+}
+
+TEST_F(Pipeline, ABusyEncoderIsWaitedFor) {
+    Scenario scenario;
+    scenario.writer.busyPolls = 2;
+    const ChildOutcome outcome = run(scenario);
+    EXPECT_EQ(outcome.exitStatus, 0) << outcome.stderrText;
+    EXPECT_EQ(journal_->appended, 12);
+    EXPECT_EQ(journal_->readyPolls, 1 + 11 * 3);  // the first append finds it ready
+}
+
+// The old output is gone before the writer is made and stays gone when a later step fails.
+TEST_F(Pipeline, TheOldOutputIsRemovedBeforeTheWriterIsMade) {
+    struct Case {
+        const char* name;
+        std::function<void(Scenario&)> change;
+        const char* failure;
+    };
+    const Case cases[] = {
+        {"no frames", [](Scenario& s) { s.movie.samples.clear(); }, "no frames decoded"},
+        {"writer not made", [](Scenario& s) { s.writer.made = false; },
+         "writer: writer could not be made"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(output_, "an old movie");
+        *journal_ = Journal{};
+        Scenario scenario;
+        c.change(scenario);
+        const ChildOutcome outcome = run(scenario);
+        EXPECT_EQ(outcome.stderrText, kHeader + "error " + c.failure + "\n");
+        EXPECT_EQ(journal_->writersMade, 1);
+        EXPECT_FALSE(journal_->outputExistedWhenWriterMade);
+        EXPECT_FALSE(fs::exists(output_));
+    }
+}
+
+TEST_F(Pipeline, ADirectoryAtTheOutputPathIsNotRemoved) {
+    fs::create_directory(output_);
+    writeFile(fs::path(output_) / "keep.txt", "kept");
+    Scenario scenario;
+    scenario.writer.made = false;  // as the real writer would refuse a directory
+    const ChildOutcome outcome = run(scenario);
+    EXPECT_EQ(outcome.stderrText, kHeader + "error writer: writer could not be made\n");
+    EXPECT_EQ(readFile(fs::path(output_) / "keep.txt"), "kept");
+}
+
+// An output that is the input itself, under any name, is refused before anything is removed.
+TEST_F(Pipeline, AnOutputThatIsTheInputIsRefused) {
+    const fs::path input = dir_ / "clip.mov";
+    struct Case {
+        const char* name;
+        std::function<std::string()> makeOutput;  // returns the output path
+    };
+    const Case cases[] = {
+        {"same path", [&] { return input.string(); }},
+        {"other spelling", [&] { return (dir_ / "." / "clip.mov").string(); }},
+        {"symbolic link",
+         [&] {
+             fs::create_symlink(input, dir_ / "link.mov");
+             return (dir_ / "link.mov").string();
+         }},
+        {"hard link",
+         [&] {
+             fs::create_hard_link(input, dir_ / "hard.mov");
+             return (dir_ / "hard.mov").string();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(dir_ / "link.mov");
+        fs::remove(dir_ / "hard.mov");
+        writeFile(input, "the only copy");
+        *journal_ = Journal{};
+        output_ = c.makeOutput();
+        Scenario scenario;
+        scenario.input = input.string();
+        const ChildOutcome outcome = run(scenario);
+        EXPECT_EQ(outcome.stderrText,
+                  kHeader + "error output would overwrite the input " + input.string() + "\n");
+        EXPECT_EQ(outcome.exitStatus, 1);
+        EXPECT_EQ(readFile(input), "the only copy");
+        EXPECT_TRUE(fs::exists(output_));
+        EXPECT_EQ(journal_->writersMade, 0);
+    }
+}
+
+TEST_F(Pipeline, AnInputThatLinksToTheOutputIsRefusedToo) {
+    const fs::path target = dir_ / "real.mov";
+    writeFile(target, "the only copy");
+    fs::create_symlink(target, dir_ / "clip.mov");
+    output_ = target.string();
+    Scenario scenario;
+    scenario.input = (dir_ / "clip.mov").string();
+    const ChildOutcome outcome = run(scenario);
+    EXPECT_EQ(outcome.stderrText,
+              kHeader + "error output would overwrite the input " + scenario.input + "\n");
+    EXPECT_EQ(readFile(target), "the only copy");
+}
+
+}  // namespace
+}  // namespace figsplit
