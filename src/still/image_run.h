@@ -1,0 +1,39 @@
+#pragma once
+// Image mode's steps, behind a seam: the decoder, the segmentation service and the PNG writer
+// are reached through ImageServices so that tests can put a scripted segmenter (or a failing
+// decoder or writer) in their place. realImageServices() gives the real ones.
+//
+// cutOut() runs the whole mode and reports the outcome instead of ending the process;
+// runImageMode() (image_mode.h) turns that into the status or failure lines.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/imaging/imaging.h"
+#include "platform/segmenter.h"
+
+namespace figsplit {
+
+struct ImageServices {
+    std::function<bool(const std::string& path, RgbaImage& picture, std::string& error)> decode;
+    // A single-image segmenter of accurate quality.
+    std::function<SegmenterResult()> makeSegmenter;
+    std::function<bool(const std::string& path, const RgbaImage& picture, std::string& error)>
+        writePng;
+};
+
+ImageServices realImageServices();
+
+struct CutOutResult {
+    std::string failure;  // the failure text; empty when the PNG was written
+    int64_t width = 0;    // the upright picture's size
+    int64_t height = 0;
+    double personTop = 1.0;
+};
+
+// Decodes `inputPath` upright, segments it, writes the cut-out PNG to `outputPath` (only once
+// segmentation has succeeded) and measures the person-top fraction.
+CutOutResult cutOut(const std::string& inputPath, const std::string& outputPath,
+                    const ImageServices& services);
+
+}  // namespace figsplit
