@@ -67,7 +67,7 @@ struct OpTime {
 class Graph;  // internal: the parsed graph, weights and execution plan
 
 class Model {
-public:
+  public:
     // Loads a model compiled into the binary. On failure returns null and sets `error`.
     static std::unique_ptr<Model> loadEmbedded(ModelKind kind, std::string& error,
                                                EngineOptions options = {});
@@ -96,7 +96,7 @@ public:
     // Internal: the graph behind the model (for the engine's own run helpers).
     Graph& graph() { return *graph_; }
 
-private:
+  private:
     explicit Model(std::unique_ptr<Graph> graph);
     std::unique_ptr<Graph> graph_;
 };

@@ -1,0 +1,230 @@
+#include "platform/engine/ops/conv.h"
+
+#include <cstring>
+
+#include "platform/engine/ops/onednn_util.h"
+
+namespace figsplit::engine {
+
+int ConvSpec::addInputs() const {
+    int n = 0;
+    for (const PostOp& p : postOps) n += p.kind == PostOp::Kind::add ? 1 : 0;
+    return n;
+}
+
+int64_t ConvSpec::convOutSize(int64_t in, int64_t kernel, int64_t stride, int64_t dilation,
+                              int64_t padBefore, int64_t padAfter) {
+    const int64_t span = (kernel - 1) * dilation + 1;
+    const int64_t padded = in + padBefore + padAfter;
+    return padded < span ? 0 : (padded - span) / stride + 1;
+}
+
+namespace {
+
+// Applies the bias and post-ops to one output pixel's channels.
+void finishPixel(const ConvSpec& spec, float* acc, const float* const* adds, int64_t pixel,
+                 float* dst) {
+    const int64_t c = spec.outC;
+    for (int64_t o = 0; o < c; ++o) {
+        float v = acc[o] + (spec.bias.empty() ? 0.0f : spec.bias[o]);
+        int add = 0;
+        for (const PostOp& p : spec.postOps) {
+            switch (p.kind) {
+                case PostOp::Kind::activation:
+                    v = activate(p.activation, v);
+                    break;
+                case PostOp::Kind::add:
+                    v += adds[add++][pixel * c + o];
+                    break;
+                case PostOp::Kind::clip:
+                    v = std::min(std::max(v, p.low), p.high);
+                    break;
+            }
+        }
+        dst[pixel * c + o] = v;
+    }
+}
+
+}  // namespace
+
+void convReference(const ConvSpec& s, const float* src, const float* const* adds, float* dst) {
+    const int64_t pixels = s.batch * s.outH * s.outW;
+    if (s.kind == ConvSpec::Kind::transposed) {
+        std::vector<float> acc(static_cast<size_t>(pixels * s.outC), 0.0f);
+        for (int64_t n = 0; n < s.batch; ++n)
+            for (int64_t iy = 0; iy < s.inH; ++iy)
+                for (int64_t ix = 0; ix < s.inW; ++ix) {
+                    const float* in = src + ((n * s.inH + iy) * s.inW + ix) * s.inC;
+                    for (int64_t ky = 0; ky < s.kernelH; ++ky) {
+                        const int64_t oy = iy * s.strideH - s.padTop + ky * s.dilationH;
+                        if (oy < 0 || oy >= s.outH) continue;
+                        for (int64_t kx = 0; kx < s.kernelW; ++kx) {
+                            const int64_t ox = ix * s.strideW - s.padLeft + kx * s.dilationW;
+                            if (ox < 0 || ox >= s.outW) continue;
+                            float* out = acc.data() + ((n * s.outH + oy) * s.outW + ox) * s.outC;
+                            const float* w =
+                                s.weights.data() + (ky * s.kernelW + kx) * s.outC * s.inC;
+                            for (int64_t o = 0; o < s.outC; ++o)
+                                for (int64_t i = 0; i < s.inC; ++i)
+                                    out[o] += in[i] * w[o * s.inC + i];
+                        }
+                    }
+                }
+        for (int64_t p = 0; p < pixels; ++p) finishPixel(s, acc.data() + p * s.outC, adds, p, dst);
+        return;
+    }
+    const int64_t multiplier = s.kind == ConvSpec::Kind::depthwise ? s.outC / s.inC : 0;
+#pragma omp parallel
+    {
+        std::vector<float> acc(static_cast<size_t>(s.outC));
+#pragma omp for
+        for (int64_t p = 0; p < pixels; ++p) {
+            const int64_t n = p / (s.outH * s.outW);
+            const int64_t oy = (p / s.outW) % s.outH;
+            const int64_t ox = p % s.outW;
+            std::fill(acc.begin(), acc.end(), 0.0f);
+            for (int64_t ky = 0; ky < s.kernelH; ++ky) {
+                const int64_t iy = oy * s.strideH - s.padTop + ky * s.dilationH;
+                if (iy < 0 || iy >= s.inH) continue;
+                for (int64_t kx = 0; kx < s.kernelW; ++kx) {
+                    const int64_t ix = ox * s.strideW - s.padLeft + kx * s.dilationW;
+                    if (ix < 0 || ix >= s.inW) continue;
+                    const float* in = src + ((n * s.inH + iy) * s.inW + ix) * s.inC;
+                    const float* w = s.weights.data() + (ky * s.kernelW + kx) * s.inC *
+                                                            (multiplier > 0 ? multiplier : s.outC);
+                    if (multiplier > 0) {
+                        for (int64_t c = 0; c < s.inC; ++c)
+                            for (int64_t m = 0; m < multiplier; ++m)
+                                acc[c * multiplier + m] += in[c] * w[c * multiplier + m];
+                    } else {
+                        for (int64_t i = 0; i < s.inC; ++i) {
+                            const float x = in[i];
+                            const float* wr = w + i * s.outC;
+                            for (int64_t o = 0; o < s.outC; ++o) acc[o] += x * wr[o];
+                        }
+                    }
+                }
+            }
+            finishPixel(s, acc.data(), adds, p, dst);
+        }
+    }
+}
+
+FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
+    using dnnl::memory;
+    using tag = memory::format_tag;
+    const memory::dims srcDims = {s.batch, s.inC, s.inH, s.inW};
+    const memory::dims dstDims = {s.batch, s.outC, s.outH, s.outW};
+    const memory::desc srcMd(srcDims, memory::data_type::f32, tag::nhwc);
+    const memory::desc dstMd(dstDims, memory::data_type::f32, tag::nhwc);
+    const memory::desc biasMd({s.outC}, memory::data_type::f32, tag::x);
+    const memory::dims strides = {s.strideH, s.strideW};
+    const memory::dims dilates = {s.dilationH - 1, s.dilationW - 1};
+    const memory::dims padL = {s.padTop, s.padLeft};
+    const memory::dims padR = {s.padBottom, s.padRight};
+
+    dnnl::post_ops ops;
+    for (const PostOp& p : s.postOps) {
+        if (p.kind == PostOp::Kind::activation) {
+            appendActivation(ops, p.activation);
+        } else if (p.kind == PostOp::Kind::clip) {
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip, p.low, p.high);
+        } else {
+            ops.append_binary(dnnl::algorithm::binary_add, dstMd);
+            addArgs_.push_back(DNNL_ARG_ATTR_MULTIPLE_POST_OP(ops.len() - 1) | DNNL_ARG_SRC_1);
+        }
+    }
+    dnnl::primitive_attr attr;
+    attr.set_post_ops(ops);
+
+    // Weights as the graph stores them, then reordered once into the kernel's own layout.
+    memory::desc userWeightsMd;
+    std::vector<float> transposed;
+    const float* weightData = s.weights.data();
+    memory::desc weightsAny;
+    if (s.kind == ConvSpec::Kind::dense) {
+        userWeightsMd =
+            memory::desc({s.outC, s.inC, s.kernelH, s.kernelW}, memory::data_type::f32, tag::hwio);
+        weightsAny =
+            memory::desc({s.outC, s.inC, s.kernelH, s.kernelW}, memory::data_type::f32, tag::any);
+    } else if (s.kind == ConvSpec::Kind::depthwise) {
+        const int64_t m = s.outC / s.inC;
+        userWeightsMd =
+            memory::desc({s.inC, m, 1, s.kernelH, s.kernelW}, memory::data_type::f32, tag::hwigo);
+        weightsAny =
+            memory::desc({s.inC, m, 1, s.kernelH, s.kernelW}, memory::data_type::f32, tag::any);
+    } else {
+        // [kh, kw, outC, inC] -> oihw
+        transposed.resize(s.weights.size());
+        for (int64_t ky = 0; ky < s.kernelH; ++ky)
+            for (int64_t kx = 0; kx < s.kernelW; ++kx)
+                for (int64_t o = 0; o < s.outC; ++o)
+                    for (int64_t i = 0; i < s.inC; ++i)
+                        transposed[((o * s.inC + i) * s.kernelH + ky) * s.kernelW + kx] =
+                            s.weights[((ky * s.kernelW + kx) * s.outC + o) * s.inC + i];
+        weightData = transposed.data();
+        userWeightsMd =
+            memory::desc({s.outC, s.inC, s.kernelH, s.kernelW}, memory::data_type::f32, tag::oihw);
+        weightsAny =
+            memory::desc({s.outC, s.inC, s.kernelH, s.kernelW}, memory::data_type::f32, tag::any);
+    }
+    const bool hasBias = !s.bias.empty();
+    memory::desc kernelWeightsMd;
+    if (s.kind == ConvSpec::Kind::transposed) {
+        const auto desc =
+            hasBias ? dnnl::deconvolution_forward::desc(
+                          dnnl::prop_kind::forward_inference, dnnl::algorithm::deconvolution_direct,
+                          srcMd, weightsAny, biasMd, dstMd, strides, dilates, padL, padR)
+                    : dnnl::deconvolution_forward::desc(
+                          dnnl::prop_kind::forward_inference, dnnl::algorithm::deconvolution_direct,
+                          srcMd, weightsAny, dstMd, strides, dilates, padL, padR);
+        const dnnl::deconvolution_forward::primitive_desc pd(desc, attr, engine);
+        primitive_ = dnnl::deconvolution_forward(pd);
+        kernelWeightsMd = pd.weights_desc();
+        impl_ = pd.impl_info_str();
+    } else {
+        const auto desc =
+            hasBias ? dnnl::convolution_forward::desc(
+                          dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct,
+                          srcMd, weightsAny, biasMd, dstMd, strides, dilates, padL, padR)
+                    : dnnl::convolution_forward::desc(
+                          dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct,
+                          srcMd, weightsAny, dstMd, strides, dilates, padL, padR);
+        const dnnl::convolution_forward::primitive_desc pd(desc, attr, engine);
+        primitive_ = dnnl::convolution_forward(pd);
+        kernelWeightsMd = pd.weights_desc();
+        impl_ = pd.impl_info_str();
+    }
+    dnnl::stream stream(engine);
+    dnnl::memory user(userWeightsMd, engine, const_cast<float*>(weightData));
+    weights_ = dnnl::memory(kernelWeightsMd, engine);
+    dnnl::reorder(user, weights_).execute(stream, user, weights_);
+    if (hasBias) {
+        bias_ = dnnl::memory(biasMd, engine);
+        std::memcpy(bias_.get_data_handle(), s.bias.data(), s.bias.size() * sizeof(float));
+    }
+    stream.wait();
+    src_ = dnnl::memory(srcMd, engine, static_cast<void*>(nullptr));
+    dst_ = dnnl::memory(dstMd, engine, static_cast<void*>(nullptr));
+    for (size_t k = 0; k < addArgs_.size(); ++k)
+        adds_.emplace_back(dstMd, engine, static_cast<void*>(nullptr));
+}
+
+void FastConv::run(const float* src, const float* const* adds, float* dst, dnnl::stream& stream) {
+    src_.set_data_handle(const_cast<float*>(src));
+    dst_.set_data_handle(dst);
+    std::unordered_map<int, dnnl::memory> args = {
+        {DNNL_ARG_SRC, src_}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, dst_}};
+    if (bias_) args.emplace(DNNL_ARG_BIAS, bias_);
+    for (size_t k = 0; k < adds_.size(); ++k) {
+        adds_[k].set_data_handle(const_cast<float*>(adds[k]));
+        args.emplace(addArgs_[k], adds_[k]);
+    }
+    primitive_.execute(stream, args);
+}
+
+std::string FastConv::implementation() const {
+    return impl_;
+}
+
+}  // namespace figsplit::engine

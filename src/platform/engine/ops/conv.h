@@ -1,0 +1,57 @@
+#pragma once
+// Convolutions: dense, depthwise (with channel multiplier) and transposed, with the fused tail
+// that follows them in the models (bias, per-channel scale folded into the weights, activation,
+// residual add). `convReference` is the plain definition; `FastConv` runs the same on oneDNN.
+#include <memory>
+#include <oneapi/dnnl/dnnl.hpp>
+#include <vector>
+
+#include "platform/engine/ops/activation.h"
+
+namespace figsplit::engine {
+
+struct ConvSpec {
+    enum class Kind { dense, depthwise, transposed } kind = Kind::dense;
+    int64_t batch = 1;
+    int64_t inH = 0, inW = 0, inC = 0;
+    int64_t outH = 0, outW = 0, outC = 0;
+    int64_t kernelH = 1, kernelW = 1;
+    int64_t strideH = 1, strideW = 1;
+    int64_t dilationH = 1, dilationW = 1;  // TensorFlow convention: 1 = no dilation
+    // Zero padding around the input (for transposed: cropped from the full output).
+    int64_t padTop = 0, padLeft = 0, padBottom = 0, padRight = 0;
+    // dense:      [kernelH, kernelW, inC, outC]  (TensorFlow HWIO)
+    // depthwise:  [kernelH, kernelW, inC, multiplier], outC = inC * multiplier
+    // transposed: [kernelH, kernelW, outC, inC]  (TensorFlow's Conv2DBackpropInput filter)
+    std::vector<float> weights;
+    std::vector<float> bias;  // outC values, or empty for none
+    // Applied in order after the bias. An `add` post-op adds the next extra input (same shape
+    // as the output).
+    std::vector<PostOp> postOps;
+
+    int addInputs() const;
+    // The output size a VALID-padded convolution of this spec gives (for checks).
+    static int64_t convOutSize(int64_t in, int64_t kernel, int64_t stride, int64_t dilation,
+                               int64_t padBefore, int64_t padAfter);
+};
+
+// dst = conv(src) + bias, then the post-ops. `adds[k]` are the extra inputs of the add post-ops.
+void convReference(const ConvSpec& spec, const float* src, const float* const* adds, float* dst);
+
+// The same on oneDNN primitives, built once for the spec's shapes.
+class FastConv {
+  public:
+    FastConv(const ConvSpec& spec, const dnnl::engine& engine);
+    void run(const float* src, const float* const* adds, float* dst, dnnl::stream& stream);
+    // The name of the oneDNN implementation chosen (e.g. "jit:avx2"), for diagnostics.
+    std::string implementation() const;
+
+  private:
+    dnnl::primitive primitive_;
+    dnnl::memory src_, weights_, bias_, dst_;
+    std::vector<dnnl::memory> adds_;
+    std::vector<int> addArgs_;
+    std::string impl_;
+};
+
+}  // namespace figsplit::engine

@@ -1,0 +1,162 @@
+#include "platform/engine/ops/data_movement.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace figsplit::engine {
+
+template <class T>
+void copyBox(const T* src, const Shape& srcShape, const Shape& srcStart, T* dst,
+             const Shape& dstShape, const Shape& dstStart, const Shape& extent, bool parallel) {
+    const size_t rank = extent.size();
+    if (elementCount(extent) == 0) return;
+    if (rank == 0) {
+        dst[0] = src[0];
+        return;
+    }
+    // Innermost dims covered whole in both tensors join the contiguous chunk.
+    size_t split = rank;  // dims [split, rank) are whole
+    int64_t chunk = 1;
+    while (split > 0) {
+        const size_t d = split - 1;
+        chunk *= extent[d];
+        if (extent[d] == srcShape[d] && extent[d] == dstShape[d] && srcStart[d] == 0 &&
+            dstStart[d] == 0) {
+            --split;
+        } else {
+            break;
+        }
+    }
+    // dims [0, outerRank) iterate; dim outerRank-1 .. contributes to chunk already when split <
+    // rank.
+    const size_t outerRank = split == 0 ? 0 : split - 1;
+    std::vector<int64_t> srcStride(rank), dstStride(rank);
+    int64_t ss = 1, ds = 1;
+    for (size_t d = rank; d-- > 0;) {
+        srcStride[d] = ss;
+        dstStride[d] = ds;
+        ss *= srcShape[d];
+        ds *= dstShape[d];
+    }
+    int64_t outer = 1;
+    for (size_t d = 0; d < outerRank; ++d) outer *= extent[d];
+    int64_t baseSrc = 0, baseDst = 0;
+    for (size_t d = 0; d < rank; ++d) {
+        baseSrc += srcStart[d] * srcStride[d];
+        baseDst += dstStart[d] * dstStride[d];
+    }
+#pragma omp parallel for if (parallel && outer * chunk > 65536)
+    for (int64_t o = 0; o < outer; ++o) {
+        int64_t rest = o, offS = baseSrc, offD = baseDst;
+        for (size_t d = outerRank; d-- > 0;) {
+            const int64_t i = rest % extent[d];
+            rest /= extent[d];
+            offS += i * srcStride[d];
+            offD += i * dstStride[d];
+        }
+        std::memcpy(dst + offD, src + offS, static_cast<size_t>(chunk) * sizeof(T));
+    }
+}
+
+template void copyBox<float>(const float*, const Shape&, const Shape&, float*, const Shape&,
+                             const Shape&, const Shape&, bool);
+template void copyBox<int32_t>(const int32_t*, const Shape&, const Shape&, int32_t*, const Shape&,
+                               const Shape&, const Shape&, bool);
+
+template <class T>
+void stridedGather(const T* src, const Shape& srcShape, const std::vector<int64_t>& begin,
+                   const std::vector<int64_t>& stride, T* dst, const Shape& dstShape) {
+    const size_t rank = dstShape.size();
+    std::vector<int64_t> srcStride(rank);
+    int64_t s = 1;
+    for (size_t d = rank; d-- > 0;) {
+        srcStride[d] = s;
+        s *= srcShape[d];
+    }
+    const int64_t n = elementCount(dstShape);
+    for (int64_t k = 0; k < n; ++k) {
+        int64_t rest = k, off = 0;
+        for (size_t d = rank; d-- > 0;) {
+            const int64_t i = rest % dstShape[d];
+            rest /= dstShape[d];
+            off += (begin[d] + i * stride[d]) * srcStride[d];
+        }
+        dst[k] = src[off];
+    }
+}
+
+template void stridedGather<float>(const float*, const Shape&, const std::vector<int64_t>&,
+                                   const std::vector<int64_t>&, float*, const Shape&);
+template void stridedGather<int32_t>(const int32_t*, const Shape&, const std::vector<int64_t>&,
+                                     const std::vector<int64_t>&, int32_t*, const Shape&);
+
+void broadcastFloat(const BroadcastPlan& p, const float* src, float* dst, bool parallel) {
+    const size_t rank = p.out.size();
+    const int64_t inner = p.out[rank - 1];
+    const int64_t rows = p.count / std::max<int64_t>(inner, 1);
+    const int64_t step = p.strideA[rank - 1];
+#pragma omp parallel for if (parallel && p.count > 65536)
+    for (int64_t r = 0; r < rows; ++r) {
+        int64_t rest = r, off = 0;
+        for (size_t k = rank - 1; k-- > 0;) {
+            const int64_t i = rest % p.out[k];
+            rest /= p.out[k];
+            off += i * p.strideA[k];
+        }
+        float* out = dst + r * inner;
+        if (step == 0) {
+            std::fill(out, out + inner, src[off]);
+        } else {
+            std::memcpy(out, src + off, static_cast<size_t>(inner) * sizeof(float));
+        }
+    }
+}
+
+namespace {
+
+// Visits every (batch-tensor element, space-tensor element) pair; `f(batchOffset, spaceOffset)`
+// is called for pairs whose space position lies inside the space tensor.
+template <class F>
+void forEachSpaceBatch(const SpaceBatchSpec& s, F f) {
+    const int64_t n = s.spaceShape[0], h = s.spaceShape[1], w = s.spaceShape[2],
+                  c = s.spaceShape[3];
+    const int64_t bh = s.batchShape[1], bw = s.batchShape[2];
+    const int64_t batches = s.batchShape[0];
+#pragma omp parallel for if (batches * bh * bw * c > 65536)
+    for (int64_t b = 0; b < batches; ++b) {
+        const int64_t block = b / n, image = b % n;
+        const int64_t i = block / s.blockW, j = block % s.blockW;
+        for (int64_t y = 0; y < bh; ++y) {
+            const int64_t sy = y * s.blockH + i - s.padTop;
+            for (int64_t x = 0; x < bw; ++x) {
+                const int64_t sx = x * s.blockW + j - s.padLeft;
+                const int64_t batchOffset = ((b * bh + y) * bw + x) * c;
+                if (sy < 0 || sy >= h || sx < 0 || sx >= w) {
+                    f(batchOffset, -1, c);
+                } else {
+                    f(batchOffset, ((image * h + sy) * w + sx) * c, c);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void spaceToBatch(const SpaceBatchSpec& s, const float* src, float* dst) {
+    forEachSpaceBatch(s, [&](int64_t bo, int64_t so, int64_t c) {
+        if (so < 0) {
+            std::fill(dst + bo, dst + bo + c, 0.0f);
+        } else {
+            std::memcpy(dst + bo, src + so, static_cast<size_t>(c) * sizeof(float));
+        }
+    });
+}
+
+void batchToSpace(const SpaceBatchSpec& s, const float* src, float* dst) {
+    forEachSpaceBatch(s, [&](int64_t bo, int64_t so, int64_t c) {
+        if (so >= 0) std::memcpy(dst + so, src + bo, static_cast<size_t>(c) * sizeof(float));
+    });
+}
+
+}  // namespace figsplit::engine

@@ -1,0 +1,36 @@
+#pragma once
+// Moving frame data without arithmetic: boxes (pad, slice, concat, split), broadcasts, strided
+// gathers and the space/batch shuffles of dilated convolutions. Templates serve both frame
+// tensors (float) and the planner's small integer values.
+#include <cstdint>
+#include <vector>
+
+#include "platform/engine/ops/elementwise.h"
+#include "platform/engine/value.h"
+
+namespace figsplit::engine {
+
+// Copies the box of size `extent` at `srcStart` in src into dst at `dstStart`.
+template <class T>
+void copyBox(const T* src, const Shape& srcShape, const Shape& srcStart, T* dst,
+             const Shape& dstShape, const Shape& dstStart, const Shape& extent, bool parallel);
+
+// dst[i] = src[begin + i * stride] per dimension (TensorFlow StridedSlice after its masks).
+template <class T>
+void stridedGather(const T* src, const Shape& srcShape, const std::vector<int64_t>& begin,
+                   const std::vector<int64_t>& stride, T* dst, const Shape& dstShape);
+
+// dst = src broadcast to dst's shape (plan made from (src shape, dst shape)).
+void broadcastFloat(const BroadcastPlan& plan, const float* src, float* dst, bool parallel);
+
+// NHWC SpaceToBatchND / BatchToSpaceND with a 2-D block.
+struct SpaceBatchSpec {
+    Shape spaceShape;  // [N, H, W, C]: input of SpaceToBatch, output of BatchToSpace
+    Shape batchShape;  // [N*bh*bw, H', W', C]
+    int64_t blockH = 1, blockW = 1;
+    int64_t padTop = 0, padLeft = 0;  // SpaceToBatch paddings / BatchToSpace crops before
+};
+void spaceToBatch(const SpaceBatchSpec& spec, const float* src, float* dst);
+void batchToSpace(const SpaceBatchSpec& spec, const float* src, float* dst);
+
+}  // namespace figsplit::engine

@@ -1,0 +1,348 @@
+#include "platform/engine/ops/elementwise.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace figsplit::engine {
+
+const char* binaryOpName(BinaryOp op) {
+    switch (op) {
+        case BinaryOp::add:
+            return "Add";
+        case BinaryOp::sub:
+            return "Sub";
+        case BinaryOp::mul:
+            return "Mul";
+        case BinaryOp::div:
+            return "RealDiv";
+        case BinaryOp::maximum:
+            return "Maximum";
+        case BinaryOp::minimum:
+            return "Minimum";
+        case BinaryOp::squaredDifference:
+            return "SquaredDifference";
+        case BinaryOp::floorMod:
+            return "FloorMod";
+        case BinaryOp::equal:
+            return "Equal";
+        case BinaryOp::less:
+            return "Less";
+        case BinaryOp::greater:
+            return "Greater";
+    }
+    return "?";
+}
+
+const char* unaryOpName(UnaryOp op) {
+    switch (op) {
+        case UnaryOp::relu:
+            return "Relu";
+        case UnaryOp::relu6:
+            return "Relu6";
+        case UnaryOp::sigmoid:
+            return "Sigmoid";
+        case UnaryOp::tanh:
+            return "Tanh";
+        case UnaryOp::square:
+            return "Square";
+        case UnaryOp::neg:
+            return "Neg";
+        case UnaryOp::sqrt:
+            return "Sqrt";
+        case UnaryOp::rsqrt:
+            return "Rsqrt";
+        case UnaryOp::exp:
+            return "Exp";
+    }
+    return "?";
+}
+
+bool BroadcastPlan::make(const Shape& a, const Shape& b, BroadcastPlan& plan) {
+    Shape out;
+    if (!broadcastShapes(a, b, out)) return false;
+    const size_t rank = out.size();
+    // Per output dim: does each operand broadcast along it?
+    std::vector<int64_t> da(rank, 1), db(rank, 1);
+    for (size_t k = 0; k < a.size(); ++k) da[rank - a.size() + k] = a[k];
+    for (size_t k = 0; k < b.size(); ++k) db[rank - b.size() + k] = b[k];
+    Shape dims;
+    std::vector<bool> bcA, bcB;
+    for (size_t k = 0; k < rank; ++k) {
+        if (out[k] == 1) continue;  // size-1 dims change nothing
+        const bool ba = da[k] == 1, bb = db[k] == 1;
+        if (!dims.empty() && bcA.back() == ba && bcB.back() == bb) {
+            dims.back() *= out[k];
+        } else {
+            dims.push_back(out[k]);
+            bcA.push_back(ba);
+            bcB.push_back(bb);
+        }
+    }
+    if (dims.empty()) {
+        dims.push_back(1);
+        bcA.push_back(false);
+        bcB.push_back(false);
+    }
+    plan.out = dims;
+    plan.strideA.assign(dims.size(), 0);
+    plan.strideB.assign(dims.size(), 0);
+    int64_t sa = 1, sb = 1;
+    for (size_t k = dims.size(); k-- > 0;) {
+        plan.strideA[k] = bcA[k] ? 0 : sa;
+        plan.strideB[k] = bcB[k] ? 0 : sb;
+        if (!bcA[k]) sa *= dims[k];
+        if (!bcB[k]) sb *= dims[k];
+    }
+    plan.count = elementCount(out);
+    return true;
+}
+
+float applyBinary(BinaryOp op, float a, float b) {
+    switch (op) {
+        case BinaryOp::add:
+            return a + b;
+        case BinaryOp::sub:
+            return a - b;
+        case BinaryOp::mul:
+            return a * b;
+        case BinaryOp::div:
+            return a / b;
+        case BinaryOp::maximum:
+            return std::max(a, b);
+        case BinaryOp::minimum:
+            return std::min(a, b);
+        case BinaryOp::squaredDifference:
+            return (a - b) * (a - b);
+        case BinaryOp::floorMod: {
+            const float r = std::fmod(a, b);
+            return (r != 0.0f && ((r < 0.0f) != (b < 0.0f))) ? r + b : r;
+        }
+        case BinaryOp::equal:
+            return a == b ? 1.0f : 0.0f;
+        case BinaryOp::less:
+            return a < b ? 1.0f : 0.0f;
+        case BinaryOp::greater:
+            return a > b ? 1.0f : 0.0f;
+    }
+    return 0.0f;
+}
+
+float applyUnary(UnaryOp op, float x) {
+    switch (op) {
+        case UnaryOp::relu:
+            return std::max(x, 0.0f);
+        case UnaryOp::relu6:
+            return std::min(std::max(x, 0.0f), 6.0f);
+        case UnaryOp::sigmoid:
+            return 1.0f / (1.0f + std::exp(-x));
+        case UnaryOp::tanh:
+            return std::tanh(x);
+        case UnaryOp::square:
+            return x * x;
+        case UnaryOp::neg:
+            return -x;
+        case UnaryOp::sqrt:
+            return std::sqrt(x);
+        case UnaryOp::rsqrt:
+            return 1.0f / std::sqrt(x);
+        case UnaryOp::exp:
+            return std::exp(x);
+    }
+    return x;
+}
+
+namespace {
+
+template <BinaryOp Op>
+void innerLoop(const float* a, int64_t sa, const float* b, int64_t sb, float* out, int64_t n) {
+    if (sa == 1 && sb == 1) {
+        for (int64_t k = 0; k < n; ++k) out[k] = applyBinary(Op, a[k], b[k]);
+    } else if (sa == 1 && sb == 0) {
+        const float y = b[0];
+        for (int64_t k = 0; k < n; ++k) out[k] = applyBinary(Op, a[k], y);
+    } else if (sa == 0 && sb == 1) {
+        const float x = a[0];
+        for (int64_t k = 0; k < n; ++k) out[k] = applyBinary(Op, x, b[k]);
+    } else {
+        for (int64_t k = 0; k < n; ++k) out[k] = applyBinary(Op, a[k * sa], b[k * sb]);
+    }
+}
+
+template <BinaryOp Op>
+void binaryLoop(const BroadcastPlan& p, const float* a, const float* b, float* out, bool parallel) {
+    const size_t rank = p.out.size();
+    const int64_t inner = p.out[rank - 1];
+    const int64_t rows = p.count / std::max<int64_t>(inner, 1);
+#pragma omp parallel for if (parallel && p.count > 32768)
+    for (int64_t r = 0; r < rows; ++r) {
+        int64_t offA = 0, offB = 0, rest = r;
+        for (size_t k = rank - 1; k-- > 0;) {
+            const int64_t i = rest % p.out[k];
+            rest /= p.out[k];
+            offA += i * p.strideA[k];
+            offB += i * p.strideB[k];
+        }
+        innerLoop<Op>(a + offA, p.strideA[rank - 1], b + offB, p.strideB[rank - 1], out + r * inner,
+                      inner);
+    }
+}
+
+}  // namespace
+
+void binaryFloat(BinaryOp op, const BroadcastPlan& plan, const float* a, const float* b, float* out,
+                 bool parallel) {
+    switch (op) {
+        case BinaryOp::add:
+            return binaryLoop<BinaryOp::add>(plan, a, b, out, parallel);
+        case BinaryOp::sub:
+            return binaryLoop<BinaryOp::sub>(plan, a, b, out, parallel);
+        case BinaryOp::mul:
+            return binaryLoop<BinaryOp::mul>(plan, a, b, out, parallel);
+        case BinaryOp::div:
+            return binaryLoop<BinaryOp::div>(plan, a, b, out, parallel);
+        case BinaryOp::maximum:
+            return binaryLoop<BinaryOp::maximum>(plan, a, b, out, parallel);
+        case BinaryOp::minimum:
+            return binaryLoop<BinaryOp::minimum>(plan, a, b, out, parallel);
+        case BinaryOp::squaredDifference:
+            return binaryLoop<BinaryOp::squaredDifference>(plan, a, b, out, parallel);
+        case BinaryOp::floorMod:
+            return binaryLoop<BinaryOp::floorMod>(plan, a, b, out, parallel);
+        case BinaryOp::equal:
+            return binaryLoop<BinaryOp::equal>(plan, a, b, out, parallel);
+        case BinaryOp::less:
+            return binaryLoop<BinaryOp::less>(plan, a, b, out, parallel);
+        case BinaryOp::greater:
+            return binaryLoop<BinaryOp::greater>(plan, a, b, out, parallel);
+    }
+}
+
+void unaryFloat(UnaryOp op, const float* in, float* out, int64_t count, bool parallel) {
+#pragma omp parallel for if (parallel && count > 32768)
+    for (int64_t k = 0; k < count; ++k) out[k] = applyUnary(op, in[k]);
+}
+
+namespace {
+
+int64_t floorModInt(int64_t a, int64_t b) {
+    const int64_t r = a % b;
+    return (r != 0 && ((r < 0) != (b < 0))) ? r + b : r;
+}
+
+}  // namespace
+
+bool binaryValue(BinaryOp op, const Value& a, const Value& b, Value& out, std::string& error) {
+    if (a.type != b.type) {
+        error = std::string(binaryOpName(op)) + " of " + dtypeName(a.type) + " and " +
+                dtypeName(b.type);
+        return false;
+    }
+    BroadcastPlan plan;
+    Shape shape;
+    if (!BroadcastPlan::make(a.shape, b.shape, plan) || !broadcastShapes(a.shape, b.shape, shape)) {
+        error = std::string(binaryOpName(op)) + ": shapes " + shapeText(a.shape) + " and " +
+                shapeText(b.shape) + " do not broadcast";
+        return false;
+    }
+    const bool comparison =
+        op == BinaryOp::equal || op == BinaryOp::less || op == BinaryOp::greater;
+    const int64_t n = elementCount(shape);
+    // Walk the output, mapping each element back to its operands.
+    const size_t rank = plan.out.size();
+    auto offsets = [&](int64_t k, int64_t& oa, int64_t& ob) {
+        oa = ob = 0;
+        for (size_t d = rank; d-- > 0;) {
+            const int64_t i = k % plan.out[d];
+            k /= plan.out[d];
+            oa += i * plan.strideA[d];
+            ob += i * plan.strideB[d];
+        }
+    };
+    if (a.type == DType::f32) {
+        if (comparison) {
+            std::vector<int32_t> data(static_cast<size_t>(n));
+            for (int64_t k = 0; k < n; ++k) {
+                int64_t oa, ob;
+                offsets(k, oa, ob);
+                data[k] = applyBinary(op, a.floats[oa], b.floats[ob]) != 0.0f ? 1 : 0;
+            }
+            out = Value::ofInts(shape, std::move(data), DType::boolean);
+        } else {
+            std::vector<float> data(static_cast<size_t>(n));
+            for (int64_t k = 0; k < n; ++k) {
+                int64_t oa, ob;
+                offsets(k, oa, ob);
+                data[k] = applyBinary(op, a.floats[oa], b.floats[ob]);
+            }
+            out = Value::ofFloats(shape, std::move(data));
+        }
+        return true;
+    }
+    std::vector<int32_t> data(static_cast<size_t>(n));
+    for (int64_t k = 0; k < n; ++k) {
+        int64_t oa, ob;
+        offsets(k, oa, ob);
+        const int64_t x = a.ints[oa], y = b.ints[ob];
+        int64_t r = 0;
+        switch (op) {
+            case BinaryOp::add:
+                r = x + y;
+                break;
+            case BinaryOp::sub:
+                r = x - y;
+                break;
+            case BinaryOp::mul:
+                r = x * y;
+                break;
+            case BinaryOp::div:
+            case BinaryOp::floorMod:
+                if (y == 0) {
+                    error = std::string(binaryOpName(op)) + " by zero";
+                    return false;
+                }
+                r = op == BinaryOp::div ? x / y : floorModInt(x, y);
+                break;
+            case BinaryOp::maximum:
+                r = std::max(x, y);
+                break;
+            case BinaryOp::minimum:
+                r = std::min(x, y);
+                break;
+            case BinaryOp::squaredDifference:
+                r = (x - y) * (x - y);
+                break;
+            case BinaryOp::equal:
+                r = x == y;
+                break;
+            case BinaryOp::less:
+                r = x < y;
+                break;
+            case BinaryOp::greater:
+                r = x > y;
+                break;
+        }
+        data[k] = static_cast<int32_t>(r);
+    }
+    out = Value::ofInts(shape, std::move(data), comparison ? DType::boolean : a.type);
+    return true;
+}
+
+bool unaryValue(UnaryOp op, const Value& in, Value& out, std::string& error) {
+    if (in.type != DType::f32) {
+        if (op == UnaryOp::neg || op == UnaryOp::square) {
+            std::vector<int32_t> data(in.ints.size());
+            for (size_t k = 0; k < data.size(); ++k)
+                data[k] = op == UnaryOp::neg ? -in.ints[k] : in.ints[k] * in.ints[k];
+            out = Value::ofInts(in.shape, std::move(data), in.type);
+            return true;
+        }
+        error = std::string(unaryOpName(op)) + " of " + dtypeName(in.type);
+        return false;
+    }
+    std::vector<float> data(in.floats.size());
+    for (size_t k = 0; k < data.size(); ++k) data[k] = applyUnary(op, in.floats[k]);
+    out = Value::ofFloats(in.shape, std::move(data));
+    return true;
+}
+
+}  // namespace figsplit::engine

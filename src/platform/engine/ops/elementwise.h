@@ -1,0 +1,53 @@
+#pragma once
+// Element-wise arithmetic with TensorFlow broadcasting, for frame tensors (float) and for the
+// small constant values the planner computes (float or int32).
+#include <cstdint>
+#include <vector>
+
+#include "platform/engine/value.h"
+
+namespace figsplit::engine {
+
+enum class BinaryOp {
+    add,
+    sub,
+    mul,
+    div,
+    maximum,
+    minimum,
+    squaredDifference,
+    floorMod,
+    equal,
+    less,
+    greater
+};
+enum class UnaryOp { relu, relu6, sigmoid, tanh, square, neg, sqrt, rsqrt, exp };
+
+const char* binaryOpName(BinaryOp op);
+const char* unaryOpName(UnaryOp op);
+
+// A broadcast of two operands to one output shape, with dimensions that broadcast the same way
+// merged, so that the inner loop runs over contiguous memory.
+struct BroadcastPlan {
+    Shape out;                     // merged output dims
+    std::vector<int64_t> strideA;  // per merged dim: element stride in A (0 = broadcast)
+    std::vector<int64_t> strideB;
+    int64_t count = 0;
+
+    static bool make(const Shape& a, const Shape& b, BroadcastPlan& plan);
+};
+
+float applyBinary(BinaryOp op, float a, float b);
+float applyUnary(UnaryOp op, float x);
+
+// out = a (op) b over the plan; `parallel` spreads the outer loops over the OpenMP pool.
+void binaryFloat(BinaryOp op, const BroadcastPlan& plan, const float* a, const float* b, float* out,
+                 bool parallel);
+void unaryFloat(UnaryOp op, const float* in, float* out, int64_t count, bool parallel);
+
+// The same on constant values (float ops in float32 arithmetic, integer ops in int32 with
+// TensorFlow's floor-mod, comparisons give bools). False when the operation does not apply.
+bool binaryValue(BinaryOp op, const Value& a, const Value& b, Value& out, std::string& error);
+bool unaryValue(UnaryOp op, const Value& in, Value& out, std::string& error);
+
+}  // namespace figsplit::engine

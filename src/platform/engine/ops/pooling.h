@@ -1,0 +1,28 @@
+#pragma once
+// Average pooling with TensorFlow's rule that padded cells do not count (SAME), which also
+// serves the mean over the whole plane (squeeze-excitation, LR-ASPP).
+#include <cstdint>
+#include <oneapi/dnnl/dnnl.hpp>
+
+namespace figsplit::engine {
+
+struct PoolSpec {
+    int64_t batch = 1, inH = 0, inW = 0, channels = 0;
+    int64_t outH = 0, outW = 0;
+    int64_t kernelH = 1, kernelW = 1, strideH = 1, strideW = 1;
+    int64_t padTop = 0, padLeft = 0, padBottom = 0, padRight = 0;
+};
+
+void avgPoolReference(const PoolSpec& spec, const float* src, float* dst);
+
+class FastAvgPool {
+  public:
+    FastAvgPool(const PoolSpec& spec, const dnnl::engine& engine);
+    void run(const float* src, float* dst, dnnl::stream& stream);
+
+  private:
+    dnnl::primitive primitive_;
+    dnnl::memory src_, dst_;
+};
+
+}  // namespace figsplit::engine

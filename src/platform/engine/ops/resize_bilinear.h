@@ -1,0 +1,32 @@
+#pragma once
+// Bilinear resizing with TensorFlow's coordinate rules (half-pixel centres or align-corners).
+#include <cstdint>
+#include <oneapi/dnnl/dnnl.hpp>
+
+namespace figsplit::engine {
+
+struct ResizeSpec {
+    int64_t batch = 1, inH = 0, inW = 0, channels = 0;
+    int64_t outH = 0, outW = 0;
+    bool halfPixelCenters = true;
+    bool alignCorners = false;
+};
+
+// The source coordinate of output index `out` along an axis (TensorFlow's scaler).
+float resizeSourceCoordinate(const ResizeSpec& spec, bool vertical, int64_t out);
+
+void resizeBilinearReference(const ResizeSpec& spec, const float* src, float* dst);
+
+// oneDNN's linear resampling; matches only half-pixel centres without align-corners.
+class FastResize {
+  public:
+    static bool supports(const ResizeSpec& spec);
+    FastResize(const ResizeSpec& spec, const dnnl::engine& engine);
+    void run(const float* src, float* dst, dnnl::stream& stream);
+
+  private:
+    dnnl::primitive primitive_;
+    dnnl::memory src_, dst_;
+};
+
+}  // namespace figsplit::engine
