@@ -147,16 +147,22 @@ void checkOptionsInput(const uint8_t* data, size_t size) {
     if (settings.ranges) FUZZ_CHECK(sameRanges(*settings.ranges, *second.settings.ranges));
     FUZZ_CHECK(first.positional == second.positional);
 
-    // Positional arguments are arguments, in order; an option name is positional only as the
-    // last argument, where no value follows it.
+    // Positional arguments are arguments, in order.
     size_t next = 1;
     for (const std::string& positional : first.positional) {
         while (next < args.size() && args[next] != positional) ++next;
         FUZZ_CHECK(next < args.size());
-        const bool isOptionName = positional == "--long-edge" || positional == "--quality" ||
-                                  positional == "--smooth" || positional == "--ranges";
-        FUZZ_CHECK(!isOptionName || next + 1 == args.size());
         ++next;
+    }
+    // An option name is positional only as the last argument, where no value follows it.
+    auto isOptionName = [](const std::string& arg) {
+        return arg == "--long-edge" || arg == "--quality" || arg == "--smooth" || arg == "--ranges";
+    };
+    for (size_t i = 0; i < first.positional.size(); ++i) {
+        if (isOptionName(first.positional[i])) {
+            FUZZ_CHECK(i + 1 == first.positional.size());
+            FUZZ_CHECK(first.positional[i] == args.back());
+        }
     }
     // Every argument is either positional or part of an option with its value.
     FUZZ_CHECK((args.size() - 1 - first.positional.size()) % 2 == 0);

@@ -14,8 +14,8 @@
 #include <functional>
 #include <limits>
 #include <random>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace figsplit {
@@ -182,18 +182,61 @@ TEST(FormatDouble, RendersTheDocumentedForms) {
     }
 }
 
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// -?(0|[1-9][0-9]*)\.[0-9]+
+bool isPositionalForm(std::string_view text) {
+    if (!text.empty() && text[0] == '-') text.remove_prefix(1);
+    const size_t point = text.find('.');
+    if (point == std::string_view::npos || point == 0 || point + 1 == text.size()) return false;
+    const std::string_view whole = text.substr(0, point), fraction = text.substr(point + 1);
+    if (whole.size() > 1 && whole[0] == '0') return false;
+    auto allDigits = [](std::string_view s) {
+        for (char c : s) {
+            if (!isDigit(c)) return false;
+        }
+        return true;
+    };
+    return allDigits(whole) && allDigits(fraction);
+}
+
+// -?[1-9](\.[0-9]*[1-9])?e[-+]([0-9]{2}|[1-9][0-9]{2})
+bool isExponentForm(std::string_view text) {
+    if (!text.empty() && text[0] == '-') text.remove_prefix(1);
+    const size_t e = text.find('e');
+    if (e == std::string_view::npos || e + 2 > text.size()) return false;
+    const std::string_view mantissa = text.substr(0, e), exponent = text.substr(e + 2);
+    if (text[e + 1] != '+' && text[e + 1] != '-') return false;
+    if (mantissa.empty() || mantissa[0] < '1' || mantissa[0] > '9') return false;
+    if (mantissa.size() > 1) {
+        if (mantissa.size() < 3 || mantissa[1] != '.' || mantissa.back() == '0') return false;
+        for (char c : mantissa.substr(2)) {
+            if (!isDigit(c)) return false;
+        }
+    }
+    if (exponent.size() < 2 || exponent.size() > 3) return false;
+    if (exponent.size() == 3 && exponent[0] == '0') return false;
+    for (char c : exponent) {
+        if (!isDigit(c)) return false;
+    }
+    return true;
+}
+
 // Every finite double reads back exactly, in the form its magnitude calls for.
 void expectRoundTrip(double value) {
-    static const std::regex positional(R"(-?(0|[1-9][0-9]*)\.[0-9]+)");
-    static const std::regex exponent(R"(-?[1-9](\.[0-9]*[1-9])?e[-+]([0-9]{2}|[1-9][0-9]{2}))");
     const std::string text = formatDouble(value);
     char* end = nullptr;
     const double back = std::strtod(text.c_str(), &end);
     ASSERT_EQ(*end, '\0') << text;
     ASSERT_EQ(std::memcmp(&back, &value, sizeof value), 0) << text << " from " << value;
     const double magnitude = std::fabs(value);
-    const bool wantPositional = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16);
-    ASSERT_TRUE(std::regex_match(text, wantPositional ? positional : exponent)) << text;
+    if (magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16)) {
+        ASSERT_TRUE(isPositionalForm(text)) << text;
+    } else {
+        ASSERT_TRUE(isExponentForm(text)) << text;
+    }
 }
 
 TEST(FormatDouble, RandomBitPatternsReadBackExactly) {
