@@ -36,8 +36,7 @@ void checkImageDecodeInput(const uint8_t* data, size_t size) {
     if (::ftruncate(fd, 0) != 0) violated("ftruncate failed", "");
     size_t written = 0;
     while (written < size) {
-        const ssize_t n = ::pwrite(fd, data + written, size - written,
-                                   static_cast<off_t>(written));
+        const ssize_t n = ::pwrite(fd, data + written, size - written, static_cast<off_t>(written));
         if (n <= 0) violated("pwrite failed", "");
         written += static_cast<size_t>(n);
     }

@@ -76,24 +76,28 @@ bool decodeImage(const std::string& path, RgbaImage& image, std::string& error) 
         return false;
     }
 
+    bool ok = false;
     try {
         switch (sniff(head, static_cast<size_t>(got))) {
             case Format::png:
-                return decodePng(file.get(), image, error);
+                ok = decodePng(file.get(), image, error);
+                break;
             case Format::jpeg:
-                return decodeJpeg(file.get(), image, error);
+                ok = decodeJpeg(file.get(), image, error);
+                break;
             case Format::heif:
-                return decodeHeic(fd, static_cast<int64_t>(info.st_size), image, error);
+                ok = decodeHeic(fd, static_cast<int64_t>(info.st_size), image, error);
+                break;
             case Format::unknown:
+                error = path + ": not a PNG, JPEG or HEIC file";
                 break;
         }
     } catch (const std::bad_alloc&) {
-        image = RgbaImage{};
         error = "not enough memory to decode " + path;
-        return false;
+        ok = false;
     }
-    error = path + ": not a PNG, JPEG or HEIC file";
-    return false;
+    if (!ok) image = RgbaImage{};  // no half-decoded picture is handed out (or kept in memory)
+    return ok;
 }
 
 }  // namespace figsplit

@@ -1,6 +1,6 @@
 #pragma once
 // The per-format decoders behind decodeImage. Each reads an open file from its start and fills
-// `image` upright in sRGB, or returns false with a reason; `image` is then unspecified.
+// `image` upright in sRGB, or returns false with a reason (decodeImage then empties `image`).
 // They never write to standard error.
 #include <cstdint>
 #include <cstdio>
