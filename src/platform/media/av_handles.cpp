@@ -1,6 +1,9 @@
 #include "platform/media/av_handles.h"
 
+#include <mutex>
+
 extern "C" {
+#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
@@ -9,11 +12,20 @@ extern "C" {
 
 namespace figsplit {
 
-void AVFrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
+void AVFrameDeleter::operator()(AVFrame* frame) const {
+    av_frame_free(&frame);
+}
 
-void SwsContextDeleter::operator()(SwsContext* context) const { sws_freeContext(context); }
+void SwsContextDeleter::operator()(SwsContext* context) const {
+    sws_freeContext(context);
+}
 
 namespace media {
+
+void quietLibraryLog() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
 
 std::string errorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};

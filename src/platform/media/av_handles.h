@@ -37,6 +37,10 @@ struct PacketDeleter {
 };
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
+// Silences FFmpeg's own logging (the program's standard error carries only its status lines;
+// failures reach the caller as results with the library's text). Idempotent.
+void quietLibraryLog();
+
 // The library's own description of an AVERROR code.
 std::string errorText(int code);
 

@@ -11,7 +11,7 @@ namespace figsplit::media {
 
 template <typename T>
 class BoundedQueue {
-public:
+  public:
     explicit BoundedQueue(size_t capacity) : slots_(capacity) {}
 
     // Blocks while the queue is full; false (and `item` dropped) once the queue is closed.
@@ -50,7 +50,7 @@ public:
         return count_ >= slots_.size();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable notFull_, notEmpty_;
     std::vector<std::optional<T>> slots_;  // a ring of `count_` items starting at `head_`

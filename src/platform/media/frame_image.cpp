@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "platform/media/av_handles.h"
+
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/pixdesc.h>
@@ -15,6 +17,9 @@ namespace {
 
 constexpr int64_t kMaxSide = 1 << 15;
 constexpr int kTile = 32;
+// Full chroma interpolation also takes swscale's exact YUV -> RGB path; its table-driven packed
+// RGB output is off by up to two levels at the top of the limited range.
+constexpr int kScaleFlags = SWS_BILINEAR | SWS_FULL_CHR_H_INT;
 
 bool isFullRange(const AVFrame& frame) {
     if (frame.color_range == AVCOL_RANGE_JPEG) return true;
@@ -52,7 +57,8 @@ void turn(const uint8_t* stored, int64_t stride, uint32_t orientation, int64_t w
           int64_t height, uint8_t* upright) {
     const int64_t row = width * 3;
     if (orientation == 1) {
-        for (int64_t y = 0; y < height; ++y) std::copy_n(stored + y * stride, row, upright + y * row);
+        for (int64_t y = 0; y < height; ++y)
+            std::copy_n(stored + y * stride, row, upright + y * row);
         return;
     }
     if (orientation == 3) {
@@ -105,6 +111,7 @@ bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width
     if (!scaler.context || scaler.sourceWidth != frame.width ||
         scaler.sourceHeight != frame.height || scaler.sourceFormat != frame.format ||
         scaler.targetWidth != targetWidth || scaler.targetHeight != targetHeight) {
+        media::quietLibraryLog();
         scaler.context.reset();
         scaler.sourceFormat = -1;
         if (format < 0 || !sws_isSupportedInput(format)) {
@@ -113,7 +120,7 @@ bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width
             return false;
         }
         scaler.context.reset(sws_getContext(frame.width, frame.height, format, targetWidth,
-                                            targetHeight, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr,
+                                            targetHeight, AV_PIX_FMT_RGB24, kScaleFlags, nullptr,
                                             nullptr, nullptr));
         if (!scaler.context) {
             error = "cannot scale " + std::to_string(frame.width) + "x" +

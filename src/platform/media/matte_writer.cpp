@@ -15,7 +15,7 @@
 // key frame. The worker therefore holds one frame back until it knows the next one. So key
 // frames are at most 0.5 s apart, and the last one is at most 0.5 s before the end, wherever
 // frames allow it (a single frame that lasts longer than 0.5 s cannot be split). The last frame
-// lasts as long as the one before it (a lone frame lasts nothing).
+// lasts as long as the one before it; a lone frame lasts 1/30 s.
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -53,7 +53,7 @@ struct AlignedDelete {
 // its only reference, so handing one out allocates nothing once the pool has grown to the
 // number of frames in flight.
 class BufferPool final : public PixelBufferPool {
-public:
+  public:
     BufferPool(int64_t width, int64_t height)
         : width_(width),
           height_(height),
@@ -82,7 +82,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Slot {
         PixelBuffer buffer;
         std::unique_ptr<uint8_t[], AlignedDelete> storage;
@@ -100,7 +100,7 @@ struct WriterItem {
 };
 
 class FileMatteWriter final : public MatteWriter {
-public:
+  public:
     FileMatteWriter(const MatteWriterSettings& settings)
         : settings_(settings), pool_(settings.width, settings.height), queue_(kQueuedFrames) {}
 
@@ -111,8 +111,7 @@ public:
 
     bool prepare(std::string& error) {
         if (settings_.width < 2 || settings_.height < 2 || settings_.width > kMaxSide ||
-            settings_.height > kMaxSide || settings_.width % 2 != 0 ||
-            settings_.height % 2 != 0) {
+            settings_.height > kMaxSide || settings_.width % 2 != 0 || settings_.height % 2 != 0) {
             error = "unsupported frame size " + std::to_string(settings_.width) + "x" +
                     std::to_string(settings_.height);
             return false;
@@ -154,8 +153,6 @@ public:
         }
         timeBase_ = AVRational{1, firstPts.timescale};
         sessionStart_ = firstPts.value;
-        std::string error;
-        if (!openEncoderAndMuxer(error)) fail(error);
     }
 
     PixelBufferPool* pixelBufferPool() override { return &pool_; }
@@ -218,7 +215,7 @@ public:
         return error_;
     }
 
-private:
+  private:
     // Records the first failure; the writer stays failed. Returns false for convenience.
     bool fail(const std::string& text) {
         {
@@ -244,7 +241,16 @@ private:
         return std::to_string(ticks) + "/" + std::to_string(timeBase_.den) + " s";
     }
 
-    bool openEncoderAndMuxer(std::string& error) {
+    // Opens the encoder and writes the movie's header, before the first frame is encoded.
+    // x264 takes the frame rate as its first guess of the bits a frame may spend (the rate
+    // control then follows the real times), so it gets the rate of the first two frames.
+    bool openEncoderAndMuxer(int64_t firstInterval, std::string& error) {
+        AVRational frameRate{30, 1};
+        if (firstInterval > 0) {
+            av_reduce(&frameRate.num, &frameRate.den, timeBase_.den, firstInterval, INT_MAX);
+            if (av_cmp_q(frameRate, AVRational{1, 1}) < 0) frameRate = AVRational{1, 1};
+            if (av_cmp_q(frameRate, AVRational{1000, 1}) > 0) frameRate = AVRational{1000, 1};
+        }
         encoder_.reset(avcodec_alloc_context3(encoderCodec_));
         packet_.reset(av_packet_alloc());
         picture_.reset(av_frame_alloc());
@@ -269,6 +275,7 @@ private:
         encoder.color_range = AVCOL_RANGE_JPEG;
         encoder.colorspace = AVCOL_SPC_SMPTE170M;
         encoder.thread_count = 0;
+        encoder.framerate = frameRate;
         if (output_->oformat->flags & AVFMT_GLOBALHEADER) {
             encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
@@ -335,7 +342,10 @@ private:
             const bool working = status_ == WriterStatus::writing;
             if (item->finish) {
                 if (working && pending) {
-                    encode(*pending, pending->pts + previousDuration);
+                    const int64_t lastDuration = previousDuration > 0
+                                                     ? previousDuration
+                                                     : std::max<int64_t>(1, timeBase_.den / 30);
+                    encode(*pending, pending->pts + lastDuration);
                 }
                 if (status_ == WriterStatus::writing) finishMovie();
                 if (completion_) completion_();
@@ -352,6 +362,13 @@ private:
     // Converts and encodes one frame whose successor begins at `next`, then writes the packets
     // the encoder has ready.
     void encode(const WriterItem& item, int64_t next) {
+        if (!encoder_) {
+            std::string error;
+            if (!openEncoderAndMuxer(next - item.pts, error)) {
+                fail(error);
+                return;
+            }
+        }
         const int64_t halfSecond2 = timeBase_.den;  // compare 2 * interval with one second
         const bool key = !haveKeyFrame_ || 2 * static_cast<__int128>(next - lastKeyFrame_) >
                                                static_cast<__int128>(halfSecond2);
@@ -380,6 +397,10 @@ private:
     }
 
     void finishMovie() {
+        if (!encoder_) {
+            fail("no frames were written");
+            return;
+        }
         int result = avcodec_send_frame(encoder_.get(), nullptr);
         if (result < 0) {
             fail(media::errorText(result));
@@ -467,6 +488,7 @@ private:
 
 std::unique_ptr<MatteWriter> makeMatteWriter(const MatteWriterSettings& settings,
                                              std::string& error) {
+    media::quietLibraryLog();
     auto writer = std::make_unique<FileMatteWriter>(settings);
     if (!writer->prepare(error)) return nullptr;
     return writer;

@@ -9,7 +9,7 @@ namespace figsplit {
 namespace {
 
 class FileMovieAsset final : public MovieAsset {
-public:
+  public:
     explicit FileMovieAsset(std::string path) : path_(std::move(path)) {}
 
     bool loadVideoTracks(std::vector<TrackId>& tracks, std::string& error) override {
@@ -70,7 +70,7 @@ public:
         return media::makeMovieReader(path_, track, error);
     }
 
-private:
+  private:
     static bool isVideoTrack(const AVStream& stream) {
         // Cover art is stored as a video stream holding one attached picture.
         return stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
@@ -106,6 +106,7 @@ private:
 }  // namespace
 
 std::unique_ptr<MovieAsset> openMovieAsset(const std::string& path) {
+    media::quietLibraryLog();
     return std::make_unique<FileMovieAsset>(path);
 }
 

@@ -3,13 +3,14 @@
 // frames in the order the decoder gives them (presentation order). The queue changes no
 // output: the status turns completed or failed only when the caller reaches the end or the
 // failure, after every frame decoded before it.
+#include "platform/media/movie_reader.h"
+
 #include <atomic>
 #include <mutex>
 #include <thread>
 
 #include "platform/media/av_handles.h"
 #include "platform/media/bounded_queue.h"
-#include "platform/media/movie_reader.h"
 
 namespace figsplit::media {
 namespace {
@@ -36,7 +37,7 @@ MediaTime frameTime(const AVFrame& frame, AVRational timeBase) {
 }
 
 class FileMovieReader final : public MovieReader {
-public:
+  public:
     FileMovieReader() : queue_(kQueuedFrames) {}
 
     ~FileMovieReader() override {
@@ -122,7 +123,7 @@ public:
         return error_;
     }
 
-private:
+  private:
     static int interrupted(void* self) {
         return static_cast<FileMovieReader*>(self)->stop_.load() ? 1 : 0;
     }
