@@ -1,7 +1,464 @@
+// Fusion of planned operations into fewer, larger kernels. Each rewrite keeps TensorFlow's
+// arithmetic up to float rounding:
+//  - SpaceToBatchND -> convolution -> BatchToSpaceND becomes one dilated convolution;
+//  - an explicit zero Pad before a convolution becomes the convolution's own padding;
+//  - a per-channel Mul/Add of constants after a convolution (batch norm, bias) is folded into
+//    its weights and bias;
+//  - activations (Relu, Relu6, Sigmoid, Tanh, hard-swish written as four ops), scalar scales and
+//    clips, and a residual Add of an earlier tensor become oneDNN post-ops;
+//  - the fast guided filter's full-resolution tail (two bilinear resizes, A * I + b) becomes one
+//    pass.
+// Only rewrites whose intermediate tensors have no other reader are made.
+#include <cmath>
+
 #include "platform/engine/plan.h"
 
 namespace figsplit::engine {
 
-void fusePlan(Plan&) {}
+namespace {
+
+struct Use {
+    int op = -1;
+    int input = -1;
+};
+
+struct Uses {
+    std::vector<int> producer;            // root -> op that writes it (-1: fed or constant)
+    std::vector<std::vector<Use>> users;  // root -> readers
+    std::vector<char> pinned;             // root -> a requested output
+
+    explicit Uses(const Plan& plan) {
+        const size_t n = plan.tensors.size();
+        producer.assign(n, -1);
+        users.assign(n, {});
+        pinned.assign(n, 0);
+        for (size_t k = 0; k < plan.ops.size(); ++k) {
+            const PlanOp& op = plan.ops[k];
+            if (op.removed) continue;
+            for (int o : op.outputs) producer[plan.tensors[o].root] = static_cast<int>(k);
+            for (size_t i = 0; i < op.inputs.size(); ++i)
+                if (op.inputs[i].tensor >= 0)
+                    users[plan.tensors[op.inputs[i].tensor].root].push_back(
+                        {static_cast<int>(k), static_cast<int>(i)});
+        }
+        for (const PlanOutput& o : plan.outputs)
+            if (o.tensor >= 0) pinned[plan.tensors[o.tensor].root] = 1;
+    }
+};
+
+int rootOf(const Plan& plan, int tensor) {
+    return plan.tensors[tensor].root;
+}
+
+// The single reader of `tensor`, reading it under the same id (not an alias); -1 otherwise.
+int soleReader(const Plan& plan, const Uses& uses, int tensor) {
+    const int root = rootOf(plan, tensor);
+    if (uses.pinned[root] || uses.users[root].size() != 1) return -1;
+    const Use& u = uses.users[root][0];
+    return plan.ops[u.op].inputs[u.input].tensor == tensor ? u.op : -1;
+}
+
+bool isScalar(const Operand& o) {
+    return o.isConst() && o.value->isFloat() && o.value->count() == 1;
+}
+
+// A constant that broadcasts along the last axis only (per channel) to `shape`.
+bool perChannel(const Operand& o, const Shape& shape, std::vector<float>& values) {
+    if (!o.isConst() || !o.value->isFloat() || shape.empty()) return false;
+    const Shape& s = o.value->shape;
+    if (s.size() > shape.size()) return false;
+    for (size_t d = 0; d + 1 < s.size(); ++d)
+        if (s[d] != 1) return false;
+    const int64_t c = shape.back();
+    const int64_t n = o.value->count();
+    if (n != 1 && n != c) return false;
+    values.resize(static_cast<size_t>(c));
+    for (int64_t k = 0; k < c; ++k) values[k] = o.value->floats[n == 1 ? 0 : k];
+    return true;
+}
+
+// Multiplies output channel o of the convolution by scale[o] (weights and bias).
+void scaleOutputChannels(ConvSpec& s, const std::vector<float>& scale) {
+    if (s.bias.empty()) s.bias.assign(static_cast<size_t>(s.outC), 0.0f);
+    for (int64_t o = 0; o < s.outC; ++o) s.bias[o] *= scale[o];
+    const int64_t taps = s.kernelH * s.kernelW;
+    if (s.kind == ConvSpec::Kind::transposed) {
+        for (int64_t t = 0; t < taps; ++t)
+            for (int64_t o = 0; o < s.outC; ++o)
+                for (int64_t i = 0; i < s.inC; ++i)
+                    s.weights[(t * s.outC + o) * s.inC + i] *= scale[o];
+    } else {
+        // dense HWIO and depthwise [h, w, c, m] both end in the output channel order
+        const int64_t perTap = static_cast<int64_t>(s.weights.size()) / taps;
+        for (int64_t t = 0; t < taps * perTap / s.outC; ++t)
+            for (int64_t o = 0; o < s.outC; ++o) s.weights[t * s.outC + o] *= scale[o];
+    }
+}
+
+bool fuseSpaceToBatch(Plan& plan) {
+    Uses uses(plan);
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        PlanOp& b2s = plan.ops[k];
+        if (b2s.removed || b2s.kind != PlanOp::Kind::batchToSpace || b2s.inputs[0].tensor < 0)
+            continue;
+        const int convIndex = uses.producer[rootOf(plan, b2s.inputs[0].tensor)];
+        if (convIndex < 0 || soleReader(plan, uses, b2s.inputs[0].tensor) != static_cast<int>(k))
+            continue;
+        PlanOp& conv = plan.ops[convIndex];
+        if (conv.kind != PlanOp::Kind::conv || conv.inputs.size() != 1 || conv.inputs[0].tensor < 0)
+            continue;
+        ConvSpec& c = conv.conv;
+        if (c.kind == ConvSpec::Kind::transposed || c.strideH != 1 || c.strideW != 1 ||
+            c.dilationH != 1 || c.dilationW != 1 || c.padTop != 0 || c.padLeft != 0 ||
+            c.padBottom != 0 || c.padRight != 0)
+            continue;
+        const int s2bIndex = uses.producer[rootOf(plan, conv.inputs[0].tensor)];
+        if (s2bIndex < 0 || soleReader(plan, uses, conv.inputs[0].tensor) != convIndex) continue;
+        PlanOp& s2b = plan.ops[s2bIndex];
+        if (s2b.kind != PlanOp::Kind::spaceToBatch) continue;
+        const SpaceBatchSpec& in = s2b.spaceBatch;
+        const SpaceBatchSpec& out = b2s.spaceBatch;
+        if (in.blockH != out.blockH || in.blockW != out.blockW) continue;
+        // Dilated convolution on the unpadded input: pads = S2B pads - B2S crops.
+        const int64_t padBottomIn = in.batchShape[1] * in.blockH - in.spaceShape[1] - in.padTop;
+        const int64_t padRightIn = in.batchShape[2] * in.blockW - in.spaceShape[2] - in.padLeft;
+        const int64_t cropBottom = out.batchShape[1] * out.blockH - out.spaceShape[1] - out.padTop;
+        const int64_t cropRight = out.batchShape[2] * out.blockW - out.spaceShape[2] - out.padLeft;
+        ConvSpec d = c;
+        d.batch = in.spaceShape[0];
+        d.inH = in.spaceShape[1];
+        d.inW = in.spaceShape[2];
+        d.dilationH = in.blockH;
+        d.dilationW = in.blockW;
+        d.padTop = in.padTop - out.padTop;
+        d.padLeft = in.padLeft - out.padLeft;
+        d.padBottom = padBottomIn - cropBottom;
+        d.padRight = padRightIn - cropRight;
+        d.outH = out.spaceShape[1];
+        d.outW = out.spaceShape[2];
+        if (d.padTop < 0 || d.padLeft < 0 || d.padBottom < 0 || d.padRight < 0 ||
+            d.batch != out.spaceShape[0] ||
+            ConvSpec::convOutSize(d.inH, d.kernelH, 1, d.dilationH, d.padTop, d.padBottom) !=
+                d.outH ||
+            ConvSpec::convOutSize(d.inW, d.kernelW, 1, d.dilationW, d.padLeft, d.padRight) !=
+                d.outW)
+            continue;
+        c = d;
+        conv.inputs[0] = s2b.inputs[0];
+        conv.outputs[0] = b2s.outputs[0];
+        s2b.removed = true;
+        b2s.removed = true;
+        changed = true;
+        uses = Uses(plan);
+    }
+    return changed;
+}
+
+bool fusePad(Plan& plan) {
+    Uses uses(plan);
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        PlanOp& conv = plan.ops[k];
+        if (conv.removed || conv.kind != PlanOp::Kind::conv ||
+            conv.conv.kind == ConvSpec::Kind::transposed || conv.inputs[0].tensor < 0)
+            continue;
+        const int padIndex = uses.producer[rootOf(plan, conv.inputs[0].tensor)];
+        if (padIndex < 0 || soleReader(plan, uses, conv.inputs[0].tensor) != static_cast<int>(k))
+            continue;
+        PlanOp& pad = plan.ops[padIndex];
+        if (pad.kind != PlanOp::Kind::pad || pad.padValue != 0.0f) continue;
+        const Shape& before = pad.inputs[0].shape;
+        const Shape& after = plan.tensors[pad.outputs[0]].shape;
+        if (before.size() != 4 || pad.start[0] != 0 || pad.start[3] != 0 || before[0] != after[0] ||
+            before[3] != after[3])
+            continue;
+        ConvSpec& c = conv.conv;
+        c.padTop += pad.start[1];
+        c.padLeft += pad.start[2];
+        c.padBottom += after[1] - before[1] - pad.start[1];
+        c.padRight += after[2] - before[2] - pad.start[2];
+        c.inH = before[1];
+        c.inW = before[2];
+        conv.inputs[0] = pad.inputs[0];
+        pad.removed = true;
+        changed = true;
+        uses = Uses(plan);
+    }
+    return changed;
+}
+
+// Tries to absorb the reader of a convolution's output into it. Returns true on a change.
+bool absorbTail(Plan& plan, Uses& uses, size_t convIndex) {
+    PlanOp& conv = plan.ops[convIndex];
+    ConvSpec& c = conv.conv;
+    const int out = conv.outputs[0];
+    const Shape& shape = plan.tensors[out].shape;
+    auto take = [&](PlanOp& reader) {
+        conv.outputs[0] = reader.outputs[0];
+        reader.removed = true;
+        uses = Uses(plan);
+        return true;
+    };
+    // Hard-swish written out: x * (1/6) and relu6(x + 3), multiplied.
+    const int root = rootOf(plan, out);
+    if (!uses.pinned[root] && uses.users[root].size() == 2) {
+        int scaleOp = -1, addOp = -1;
+        float sixth = 1.0f / 6.0f;
+        for (const Use& u : uses.users[root]) {
+            const PlanOp& r = plan.ops[u.op];
+            if (r.kind != PlanOp::Kind::binary || r.inputs[u.input].tensor != out) continue;
+            const Operand& other = r.inputs[1 - u.input];
+            if (!isScalar(other)) continue;
+            const float v = other.value->floats[0];
+            if (r.binary == BinaryOp::mul && std::fabs(v - 1.0f / 6.0f) < 1e-3f) {
+                scaleOp = u.op;
+                sixth = v;
+            }
+            if (r.binary == BinaryOp::add && v == 3.0f) addOp = u.op;
+        }
+        if (scaleOp >= 0 && addOp >= 0) {
+            const int relu = soleReader(plan, uses, plan.ops[addOp].outputs[0]);
+            if (relu >= 0 && plan.ops[relu].kind == PlanOp::Kind::unary &&
+                plan.ops[relu].unary == UnaryOp::relu6) {
+                const int product = soleReader(plan, uses, plan.ops[relu].outputs[0]);
+                if (product >= 0 &&
+                    product == soleReader(plan, uses, plan.ops[scaleOp].outputs[0]) &&
+                    plan.ops[product].kind == PlanOp::Kind::binary &&
+                    plan.ops[product].binary == BinaryOp::mul &&
+                    plan.ops[product].inputs[0].shape == shape &&
+                    plan.ops[product].inputs[1].shape == shape) {
+                    PostOp p;
+                    p.activation = Activation::hardswish;
+                    c.postOps.push_back(p);
+                    // The model's 1/6 may be rounded (selfie stores it as float16): keep it.
+                    if (sixth != 1.0f / 6.0f) {
+                        PostOp scale;
+                        scale.kind = PostOp::Kind::linear;
+                        scale.scale = sixth * 6.0f;
+                        c.postOps.push_back(scale);
+                    }
+                    plan.ops[scaleOp].removed = plan.ops[addOp].removed = plan.ops[relu].removed =
+                        true;
+                    return take(plan.ops[product]);
+                }
+            }
+        }
+    }
+    const int readerIndex = soleReader(plan, uses, out);
+    if (readerIndex < 0) return false;
+    PlanOp& reader = plan.ops[readerIndex];
+    if (plan.tensors[reader.outputs[0]].shape != shape) return false;
+    if (reader.kind == PlanOp::Kind::unary) {
+        PostOp p;
+        switch (reader.unary) {
+            case UnaryOp::relu:
+                p.activation = Activation::relu;
+                break;
+            case UnaryOp::relu6:
+                p.activation = Activation::relu6;
+                break;
+            case UnaryOp::sigmoid:
+                p.activation = Activation::sigmoid;
+                break;
+            case UnaryOp::tanh:
+                p.activation = Activation::tanh;
+                break;
+            default:
+                return false;
+        }
+        c.postOps.push_back(p);
+        return take(reader);
+    }
+    if (reader.kind != PlanOp::Kind::binary) return false;
+    const int self = reader.inputs[0].tensor == out ? 0 : 1;
+    const Operand& other = reader.inputs[1 - self];
+    std::vector<float> values;
+    const BinaryOp op = reader.binary;
+    if (c.postOps.empty() && perChannel(other, shape, values)) {
+        if (op == BinaryOp::mul) {
+            scaleOutputChannels(c, values);
+            return take(reader);
+        }
+        if (op == BinaryOp::add || (op == BinaryOp::sub && self == 0)) {
+            if (c.bias.empty()) c.bias.assign(static_cast<size_t>(c.outC), 0.0f);
+            for (int64_t o = 0; o < c.outC; ++o)
+                c.bias[o] += op == BinaryOp::add ? values[o] : -values[o];
+            return take(reader);
+        }
+        return false;
+    }
+    if (isScalar(other)) {
+        const float v = other.value->floats[0];
+        PostOp p;
+        if (op == BinaryOp::mul) {
+            p.kind = PostOp::Kind::linear;
+            p.scale = v;
+        } else if (op == BinaryOp::add) {
+            p.kind = PostOp::Kind::linear;
+            p.shift = v;
+        } else if (op == BinaryOp::minimum) {
+            p.kind = PostOp::Kind::clip;
+            p.low = -INFINITY;
+            p.high = v;
+        } else if (op == BinaryOp::maximum) {
+            p.kind = PostOp::Kind::clip;
+            p.low = v;
+            p.high = INFINITY;
+        } else {
+            return false;
+        }
+        c.postOps.push_back(p);
+        return take(reader);
+    }
+    // Residual: out + an earlier tensor of the same shape.
+    if (op == BinaryOp::add && other.tensor >= 0 && other.shape == shape &&
+        rootOf(plan, other.tensor) != root) {
+        const int producer = uses.producer[rootOf(plan, other.tensor)];
+        if (producer >= static_cast<int>(convIndex)) return false;
+        PostOp p;
+        p.kind = PostOp::Kind::add;
+        c.postOps.push_back(p);
+        conv.inputs.push_back(other);
+        return take(reader);
+    }
+    return false;
+}
+
+bool fuseTails(Plan& plan) {
+    Uses uses(plan);
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        if (plan.ops[k].removed || plan.ops[k].kind != PlanOp::Kind::conv) continue;
+        while (absorbTail(plan, uses, k)) changed = true;
+    }
+    return changed;
+}
+
+// resize(A) * I + resize(b) [-> split along channels] [-> scalar clips per part].
+bool fuseGuidedUpsample(Plan& plan) {
+    Uses uses(plan);
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        PlanOp& add = plan.ops[k];
+        if (add.removed || add.kind != PlanOp::Kind::binary || add.binary != BinaryOp::add)
+            continue;
+        if (add.inputs[0].tensor < 0 || add.inputs[1].tensor < 0) continue;
+        const Shape& shape = plan.tensors[add.outputs[0]].shape;
+        if (shape.size() != 4 || add.inputs[0].shape != shape || add.inputs[1].shape != shape)
+            continue;
+        int mulIndex = -1, resizeB = -1;
+        for (int side = 0; side < 2 && mulIndex < 0; ++side) {
+            const int m = uses.producer[rootOf(plan, add.inputs[side].tensor)];
+            const int r = uses.producer[rootOf(plan, add.inputs[1 - side].tensor)];
+            if (m < 0 || r < 0) continue;
+            if (plan.ops[m].kind == PlanOp::Kind::binary && plan.ops[m].binary == BinaryOp::mul &&
+                plan.ops[r].kind == PlanOp::Kind::resize &&
+                soleReader(plan, uses, add.inputs[side].tensor) == static_cast<int>(k) &&
+                soleReader(plan, uses, add.inputs[1 - side].tensor) == static_cast<int>(k)) {
+                mulIndex = m;
+                resizeB = r;
+            }
+        }
+        if (mulIndex < 0) continue;
+        PlanOp& mul = plan.ops[mulIndex];
+        int resizeA = -1, guideSide = -1;
+        for (int side = 0; side < 2; ++side) {
+            if (mul.inputs[side].tensor < 0 || mul.inputs[1 - side].tensor < 0) continue;
+            const int r = uses.producer[rootOf(plan, mul.inputs[side].tensor)];
+            if (r >= 0 && plan.ops[r].kind == PlanOp::Kind::resize &&
+                soleReader(plan, uses, mul.inputs[side].tensor) == mulIndex &&
+                mul.inputs[1 - side].shape == shape) {
+                resizeA = r;
+                guideSide = 1 - side;
+            }
+        }
+        if (resizeA < 0) continue;
+        const ResizeSpec& ra = plan.ops[resizeA].resize;
+        const ResizeSpec& rb = plan.ops[resizeB].resize;
+        if (ra.inH != rb.inH || ra.inW != rb.inW || ra.channels != rb.channels ||
+            ra.outH != rb.outH || ra.outW != rb.outW ||
+            ra.halfPixelCenters != rb.halfPixelCenters || ra.alignCorners != rb.alignCorners ||
+            ra.outH != shape[1] || ra.outW != shape[2] || ra.channels != shape[3] ||
+            ra.batch != shape[0])
+            continue;
+        PlanOp fused;
+        fused.kind = PlanOp::Kind::guidedUpsample;
+        fused.label = "GuidedUpsample";
+        fused.node = add.node;
+        fused.inputs = {plan.ops[resizeA].inputs[0], plan.ops[resizeB].inputs[0],
+                        mul.inputs[guideSide]};
+        fused.guided.resize = ra;
+        // A channel split right after becomes the fused op's outputs.
+        const int split = soleReader(plan, uses, add.outputs[0]);
+        if (split >= 0 && plan.ops[split].kind == PlanOp::Kind::split &&
+            plan.ops[split].axis == 3) {
+            fused.outputs = plan.ops[split].outputs;
+            plan.ops[split].removed = true;
+        } else {
+            fused.outputs = {add.outputs[0]};
+        }
+        for (int o : fused.outputs) {
+            fused.guided.splits.push_back(plan.tensors[o].shape[3]);
+            fused.guided.tails.emplace_back();
+            fused.guided.skip.push_back(0);
+        }
+        plan.ops[resizeA].removed = plan.ops[resizeB].removed = mul.removed = true;
+        uses = Uses(plan);
+        // Scalar clips after each part join its tail.
+        for (size_t o = 0; o < fused.outputs.size(); ++o) {
+            for (;;) {
+                const int root = rootOf(plan, fused.outputs[o]);
+                if (!uses.pinned[root] && uses.users[root].empty()) {
+                    fused.guided.skip[o] = 1;
+                    break;
+                }
+                const int r = soleReader(plan, uses, fused.outputs[o]);
+                if (r < 0) break;
+                PlanOp& reader = plan.ops[r];
+                if (reader.kind != PlanOp::Kind::binary ||
+                    plan.tensors[reader.outputs[0]].shape != plan.tensors[fused.outputs[o]].shape)
+                    break;
+                const int self = reader.inputs[0].tensor == fused.outputs[o] ? 0 : 1;
+                if (!isScalar(reader.inputs[1 - self])) break;
+                const float v = reader.inputs[1 - self].value->floats[0];
+                PostOp p;
+                if (reader.binary == BinaryOp::minimum) {
+                    p.kind = PostOp::Kind::clip;
+                    p.low = -INFINITY;
+                    p.high = v;
+                } else if (reader.binary == BinaryOp::maximum) {
+                    p.kind = PostOp::Kind::clip;
+                    p.low = v;
+                    p.high = INFINITY;
+                } else {
+                    break;
+                }
+                fused.guided.tails[o].push_back(p);
+                fused.outputs[o] = reader.outputs[0];
+                reader.removed = true;
+                uses = Uses(plan);
+            }
+        }
+        add = std::move(fused);
+        changed = true;
+        uses = Uses(plan);
+    }
+    return changed;
+}
+
+}  // namespace
+
+void fusePlan(Plan& plan) {
+    fuseSpaceToBatch(plan);
+    fusePad(plan);
+    fuseTails(plan);
+    fuseGuidedUpsample(plan);
+    // Labels say what a fused convolution absorbed, for the profile.
+    for (PlanOp& op : plan.ops) {
+        if (op.removed || op.kind != PlanOp::Kind::conv) continue;
+        if (op.conv.dilationH > 1 || op.conv.dilationW > 1) op.label += " dilated";
+    }
+}
 
 }  // namespace figsplit::engine

@@ -17,6 +17,7 @@
 #include "platform/engine/ops/conv.h"
 #include "platform/engine/ops/data_movement.h"
 #include "platform/engine/ops/elementwise.h"
+#include "platform/engine/ops/guided_upsample.h"
 #include "platform/engine/ops/pooling.h"
 #include "platform/engine/ops/resize_bilinear.h"
 #include "platform/engine/value.h"
@@ -93,7 +94,7 @@ struct PlanOp {
     Shape extent;                 // slice: the box copied (before shrinking axes)
     std::vector<int64_t> stride;  // strided slice
     float padValue = 0.0f;
-    std::vector<PostOp> tail;  // guidedUpsample: post-ops on its output
+    GuidedUpsampleSpec guided;
 };
 
 struct TensorDesc {

@@ -8,12 +8,6 @@ namespace figsplit::engine {
 
 enum class Activation { none, relu, relu6, sigmoid, tanh, hardswish };
 
-struct PostOp {
-    enum class Kind { activation, add, clip } kind = Kind::activation;
-    Activation activation = Activation::none;
-    float low = 0.0f, high = 0.0f;  // clip bounds
-};
-
 inline float activate(Activation a, float x) {
     switch (a) {
         case Activation::none:
@@ -30,6 +24,34 @@ inline float activate(Activation a, float x) {
             return x * std::min(std::max(x + 3.0f, 0.0f), 6.0f) * (1.0f / 6.0f);
     }
     return x;
+}
+
+// One step of a fused kernel's tail, applied to each output value in order.
+struct PostOp {
+    enum class Kind {
+        activation,  // activate(activation, v)
+        add,         // v + the next extra input (same shape as the output)
+        clip,        // min(max(v, low), high)
+        linear,      // v * scale + shift
+    } kind = Kind::activation;
+    Activation activation = Activation::none;
+    float low = 0.0f, high = 0.0f;
+    float scale = 1.0f, shift = 0.0f;
+};
+
+// Applies the post-ops (except `add`, which the caller handles) to one value.
+inline float applyPostOp(const PostOp& p, float v) {
+    switch (p.kind) {
+        case PostOp::Kind::activation:
+            return activate(p.activation, v);
+        case PostOp::Kind::clip:
+            return std::min(std::max(v, p.low), p.high);
+        case PostOp::Kind::linear:
+            return v * p.scale + p.shift;
+        case PostOp::Kind::add:
+            return v;
+    }
+    return v;
 }
 
 const char* activationName(Activation a);

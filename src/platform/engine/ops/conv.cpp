@@ -29,16 +29,10 @@ void finishPixel(const ConvSpec& spec, float* acc, const float* const* adds, int
         float v = acc[o] + (spec.bias.empty() ? 0.0f : spec.bias[o]);
         int add = 0;
         for (const PostOp& p : spec.postOps) {
-            switch (p.kind) {
-                case PostOp::Kind::activation:
-                    v = activate(p.activation, v);
-                    break;
-                case PostOp::Kind::add:
-                    v += adds[add++][pixel * c + o];
-                    break;
-                case PostOp::Kind::clip:
-                    v = std::min(std::max(v, p.low), p.high);
-                    break;
+            if (p.kind == PostOp::Kind::add) {
+                v += adds[add++][pixel * c + o];
+            } else {
+                v = applyPostOp(p, v);
             }
         }
         dst[pixel * c + o] = v;
@@ -129,6 +123,8 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
             appendActivation(ops, p.activation);
         } else if (p.kind == PostOp::Kind::clip) {
             ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip, p.low, p.high);
+        } else if (p.kind == PostOp::Kind::linear) {
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.scale, p.shift);
         } else {
             ops.append_binary(dnnl::algorithm::binary_add, dstMd);
             addArgs_.push_back(DNNL_ARG_ATTR_MULTIPLE_POST_OP(ops.len() - 1) | DNNL_ARG_SRC_1);

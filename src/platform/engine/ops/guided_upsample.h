@@ -1,0 +1,37 @@
+#pragma once
+// The fast guided filter's full-resolution step: out = resize(A) * I + resize(b), where A and b
+// are low-resolution coefficient maps and I the full-resolution guide, followed by a split of the
+// channels into outputs, each with its own tail (e.g. the final clip to 0..1). Outputs nobody
+// reads are not computed: rvm's alpha needs one channel of four.
+#include <cstdint>
+#include <vector>
+
+#include "platform/engine/ops/activation.h"
+#include "platform/engine/ops/resize_bilinear.h"
+
+namespace figsplit::engine {
+
+struct GuidedUpsampleSpec {
+    ResizeSpec resize;                       // A, b -> the guide's size; channels = all outputs'
+    std::vector<int64_t> splits;             // channels per output, summing to resize.channels
+    std::vector<std::vector<PostOp>> tails;  // per output (no `add` post-ops)
+    std::vector<char> skip;                  // per output: not needed
+};
+
+// Plain definition: resize both maps, multiply-add, split, apply tails.
+void guidedUpsampleReference(const GuidedUpsampleSpec& spec, const float* a, const float* b,
+                             const float* guide, float* const* outputs);
+
+// One pass over the output with interpolation coefficients computed once per plan.
+class FastGuidedUpsample {
+  public:
+    explicit FastGuidedUpsample(const GuidedUpsampleSpec& spec);
+    void run(const float* a, const float* b, const float* guide, float* const* outputs) const;
+
+  private:
+    GuidedUpsampleSpec spec_;
+    std::vector<int64_t> x0_, x1_;
+    std::vector<float> dx_;
+};
+
+}  // namespace figsplit::engine
