@@ -537,6 +537,9 @@ bool Planner::lower(int index, std::string& error) {
         out[taken ? 0 : 1].state = Slot::State::dead;
         return true;
     }
+    for (size_t k = 0; k < node.inputs.size(); ++k)
+        if (in(node, k).shape.size() > kMaxBoxRank)
+            return fail(node, "tensors of rank above 8 are not supported", error);
     const bool flexibleInput = !node.inputs.empty() && isFlexible(in(node, 0));
     if (flexibleInput && op != "BroadcastTo")
         return fail(node, "a recurrent input may only be broadcast", error);

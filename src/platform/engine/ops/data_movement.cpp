@@ -9,7 +9,7 @@ template <class T>
 void copyBox(const T* src, const Shape& srcShape, const Shape& srcStart, T* dst,
              const Shape& dstShape, const Shape& dstStart, const Shape& extent, bool parallel) {
     const size_t rank = extent.size();
-    if (elementCount(extent) == 0) return;
+    if (elementCount(extent) == 0 || rank > kMaxBoxRank) return;
     if (rank == 0) {
         dst[0] = src[0];
         return;
@@ -30,7 +30,7 @@ void copyBox(const T* src, const Shape& srcShape, const Shape& srcStart, T* dst,
     // dims [0, outerRank) iterate; dim outerRank-1 .. contributes to chunk already when split <
     // rank.
     const size_t outerRank = split == 0 ? 0 : split - 1;
-    std::vector<int64_t> srcStride(rank), dstStride(rank);
+    int64_t srcStride[kMaxBoxRank], dstStride[kMaxBoxRank];
     int64_t ss = 1, ds = 1;
     for (size_t d = rank; d-- > 0;) {
         srcStride[d] = ss;
@@ -38,23 +38,41 @@ void copyBox(const T* src, const Shape& srcShape, const Shape& srcStart, T* dst,
         ss *= srcShape[d];
         ds *= dstShape[d];
     }
-    int64_t outer = 1;
-    for (size_t d = 0; d < outerRank; ++d) outer *= extent[d];
     int64_t baseSrc = 0, baseDst = 0;
     for (size_t d = 0; d < rank; ++d) {
         baseSrc += srcStart[d] * srcStride[d];
         baseDst += dstStart[d] * dstStride[d];
     }
-#pragma omp parallel for if (parallel && outer * chunk > 65536)
-    for (int64_t o = 0; o < outer; ++o) {
-        int64_t rest = o, offS = baseSrc, offD = baseDst;
-        for (size_t d = outerRank; d-- > 0;) {
+    if (outerRank == 0) {
+        std::memcpy(dst + baseDst, src + baseSrc, static_cast<size_t>(chunk) * sizeof(T));
+        return;
+    }
+    // Rows over dims [0, last); along dim `last` the chunks follow at fixed strides.
+    const size_t last = outerRank - 1;
+    const int64_t rowLength = extent[last];
+    int64_t rows = 1;
+    for (size_t d = 0; d < last; ++d) rows *= extent[d];
+    const int64_t stepSrc = srcStride[last], stepDst = dstStride[last];
+#pragma omp parallel for if (parallel && rows * rowLength * chunk > 65536)
+    for (int64_t r = 0; r < rows; ++r) {
+        int64_t rest = r, offS = baseSrc, offD = baseDst;
+        for (size_t d = last; d-- > 0;) {
             const int64_t i = rest % extent[d];
             rest /= extent[d];
             offS += i * srcStride[d];
             offD += i * dstStride[d];
         }
-        std::memcpy(dst + offD, src + offS, static_cast<size_t>(chunk) * sizeof(T));
+        const T* s = src + offS;
+        T* t = dst + offD;
+        if (chunk >= 32) {
+            for (int64_t i = 0; i < rowLength; ++i)
+                std::memcpy(t + i * stepDst, s + i * stepSrc,
+                            static_cast<size_t>(chunk) * sizeof(T));
+        } else {
+            // Short chunks (a few channels per pixel): a plain loop beats a call per chunk.
+            for (int64_t i = 0; i < rowLength; ++i)
+                for (int64_t c = 0; c < chunk; ++c) t[i * stepDst + c] = s[i * stepSrc + c];
+        }
     }
 }
 
@@ -67,7 +85,8 @@ template <class T>
 void stridedGather(const T* src, const Shape& srcShape, const std::vector<int64_t>& begin,
                    const std::vector<int64_t>& stride, T* dst, const Shape& dstShape) {
     const size_t rank = dstShape.size();
-    std::vector<int64_t> srcStride(rank);
+    if (rank > kMaxBoxRank) return;
+    int64_t srcStride[kMaxBoxRank];
     int64_t s = 1;
     for (size_t d = rank; d-- > 0;) {
         srcStride[d] = s;

@@ -10,6 +10,9 @@
 
 namespace figsplit::engine {
 
+// The highest rank the box and gather kernels take (the planner refuses higher ranks).
+constexpr size_t kMaxBoxRank = 8;
+
 // Copies the box of size `extent` at `srcStart` in src into dst at `dstStart`.
 template <class T>
 void copyBox(const T* src, const Shape& srcShape, const Shape& srcStart, T* dst,
