@@ -59,7 +59,9 @@ void ColourConverter::prepare(const uint8_t* profile, size_t size, Pixels pixels
         cmsOpenProfileFromMemTHR(context, profile, static_cast<cmsUInt32Number>(size)));
     ProfilePtr srgb(cmsCreate_sRGBProfileTHR(context));
     if (!source || !srgb) return;
-    const cmsColorSpaceSignature space = cmsGetColorSpace(source.get());
+    // Held as a number: a hostile profile may carry any 32-bit value, which is no valid
+    // enumerator.
+    const uint32_t space = cmsGetColorSpace(source.get());
 
     if (pixels == Pixels::grey && space == cmsSigGrayData) {
         TransformPtr transform(cmsCreateTransformTHR(context, source.get(), TYPE_GRAY_8, srgb.get(),

@@ -15,8 +15,8 @@ bool decodeJpeg(std::FILE* file, RgbaImage& image, std::string& error);
 // `fd` is a regular file of `fileSize` bytes; it is read with pread and not closed.
 bool decodeHeic(int fd, int64_t fileSize, RgbaImage& image, std::string& error);
 
-// Progressive JPEGs with more scans than this are refused: decoding cost grows with the number
-// of scans, and real encoders use about ten.
-inline constexpr int kMaxJpegScans = 500;
+// JPEGs with more scans than this are refused: every scan of a progressive file may visit the
+// whole picture, so a small hostile file can cost minutes; real encoders write about ten.
+inline constexpr int kMaxJpegScans = 100;
 
 }  // namespace figsplit

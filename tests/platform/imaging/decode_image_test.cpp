@@ -522,6 +522,22 @@ TEST(DecodeRefusals, DamagedAndForeignFilesAreErrorsNotPictures) {
     }
 }
 
+TEST(DecodeRefusals, JpegWithTooManyScans) {
+    RgbaImage picture = makeRgba(32, 32, 0x505050FF);
+    fillRect(picture, 0, 0, 16, 16, 0xE0E0E0FF);
+    JpegFixture fixture;
+    fixture.kind = JpegKind::grey;
+    fixture.singleCoefficientScans = 64;
+    const Decoded fine = decodeBytes(encodeJpeg(picture, fixture));
+    ASSERT_TRUE(fine.ok) << fine.error;
+    EXPECT_PIXEL_NEAR(pixelAt(fine.image, 4, 4), 0xE0E0E0FF, 4);
+    fixture.singleCoefficientScans = 127;
+    const Decoded refused = decodeBytes(encodeJpeg(picture, fixture));
+    EXPECT_FALSE(refused.ok);
+    EXPECT_NE(refused.error.find("more than 100 progressive scans"), std::string::npos)
+        << refused.error;
+}
+
 TEST(DecodeRefusals, PathsThatAreNotReadablePictureFiles) {
     TempDir dir;
     RgbaImage image;

@@ -288,6 +288,17 @@ Bytes encodeJpeg(const RgbaImage& image, const JpegFixture& fixture) {
     if (inks) info.write_Adobe_marker = fixture.adobeMarker ? TRUE : FALSE;
     jpeg_set_quality(&info, fixture.quality, TRUE);
     if (fixture.progressive) jpeg_simple_progression(&info);
+    std::vector<jpeg_scan_info> scans;
+    if (fixture.singleCoefficientScans != 0) {
+        const bool refine = fixture.singleCoefficientScans > 64;
+        scans.push_back({1, {0}, 0, 0, 0, 0});  // DC
+        for (int k = 1; k < 64; ++k) scans.push_back({1, {0}, k, k, 0, refine ? 1 : 0});
+        if (refine) {
+            for (int k = 1; k < 64; ++k) scans.push_back({1, {0}, k, k, 1, 0});
+        }
+        info.scan_info = scans.data();
+        info.num_scans = static_cast<int>(scans.size());
+    }
     // Full-resolution chroma keeps colour edges on the test's block boundaries.
     for (int c = 0; c < info.num_components; ++c) {
         info.comp_info[c].h_samp_factor = 1;
@@ -452,4 +463,6 @@ Bytes readFile(const std::string& path) {
 
 // x265, which makes the HEIC fixtures, keeps a few small allocations for the life of the
 // process; LeakSanitizer (in the sanitizer build) is told they are not ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:x265_malloc\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:x265_malloc\n";
+}

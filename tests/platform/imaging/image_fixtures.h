@@ -48,6 +48,9 @@ enum class JpegKind { rgb, grey, cmyk, ycck };
 struct JpegFixture {
     JpegKind kind = JpegKind::rgb;
     bool progressive = false;
+    // grey only: a progressive script with one scan per AC coefficient (64 scans), or with
+    // each of those split in two by successive approximation (127 scans)
+    int singleCoefficientScans = 0;  // 0, 64 or 127
     int quality = 95;
     int exifOrientation = 0;  // 0: no EXIF segment
     bool exifLittleEndian = false;
