@@ -4,7 +4,8 @@
 // it is complete, so a failed write (full disk, I/O error) never leaves a truncated file where
 // a good one stood. A destination that is a symbolic link is written through to its target;
 // one that is not a regular file (a device, a FIFO) is written directly. The new file gets the
-// old file's permission bits, or 0666 less the umask when there was none.
+// old file's permission bits, or 0666 less the umask when there was none; an old file that may
+// not be written is refused, not replaced.
 #include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
@@ -182,6 +183,12 @@ bool writePng(const std::string& path, const RgbaImage& image, std::string& erro
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
     if (exists && !S_ISREG(existing.st_mode)) return writeDirect(target, path, image, error);
+    // Replacing by rename needs only the directory's permission; a file we may not write to
+    // stays as it is, as a write in place would have left it.
+    if (exists && ::access(target.c_str(), W_OK) != 0) {
+        error = systemError(path, errno);
+        return false;
+    }
     const mode_t mode = exists ? (existing.st_mode & 07777) : (0666 & ~currentUmask());
 
     const size_t slash = target.rfind('/');

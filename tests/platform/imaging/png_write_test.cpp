@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -109,6 +110,27 @@ TEST(WritePng, AFailedWriteLeavesTheOldFileWhole) {
     EXPECT_NE(error.find("File too large"), std::string::npos) << error;
     EXPECT_EQ(readFile(path), old);
     EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"cut.png"});
+}
+
+TEST(WritePng, AFileWeMayNotWriteIsNotReplaced) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);  // the directory itself is writable
+    const std::string path = dir.file("locked.png");
+    writeFile(path, {'o', 'l', 'd'});
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    // Root may write anything: the check runs as an unprivileged user in a child process.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(3);
+        std::string error;
+        if (writePng(path, noise(4, 4, 6), error)) ::_exit(1);
+        ::_exit(error.find("Permission denied") != std::string::npos ? 0 : 2);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: written, 2: another reason, 3: setuid failed";
+    EXPECT_EQ(readFile(path), (Bytes{'o', 'l', 'd'}));
 }
 
 TEST(WritePng, SymbolicLinksAreWrittenThrough) {
