@@ -1,0 +1,272 @@
+// The figsplit binary in video mode on movies made here with the ffmpeg command-line tool: the
+// matte movie's container, codec, size, frames, frame times, key frames and pixels, the exact
+// lines on standard error and the exit status, for good movies and for bad inputs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+
+#include "e2e_support.h"
+#include "report/report.h"
+
+namespace figsplit {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::decodeRgbFrames;
+using testing::ffmpeg;
+using testing::MovieFacts;
+using testing::probeMovie;
+using testing::ProgramRun;
+using testing::ScratchDirectory;
+
+ProgramRun figsplit(const std::vector<std::string>& arguments) {
+    return testing::runProgram(FIGSPLIT_BINARY, arguments);
+}
+
+std::string q(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// The lines a successful run over `source` writes.
+std::string expectedLines(const MovieFacts& source, int64_t outW, int64_t outH) {
+    std::string lines = "duration " + formatDouble(source.duration) + "\n";
+    lines += "size " + formatInteger(outW) + " " + formatInteger(outH) + "\n";
+    for (size_t i = 4; i < source.frames.size(); i += 5) {
+        lines += "time " + formatDouble(source.frames[i].time.seconds()) + "\n";
+    }
+    lines += "frames " + formatInteger(static_cast<int64_t>(source.frames.size())) + "\n";
+    return lines;
+}
+
+// Checks the matte movie against its source: container, codec, size, one frame per source frame
+// at the same time, a key frame at least every 0.5 s, opaque grey pixels.
+void expectMatteMovie(const std::string& sourcePath, const std::string& mattePath, int64_t outW,
+                      int64_t outH) {
+    const MovieFacts source = probeMovie(sourcePath);
+    const MovieFacts matte = probeMovie(mattePath);
+    EXPECT_NE(matte.formatName.find("mov"), std::string::npos) << matte.formatName;
+    EXPECT_EQ(matte.majorBrand, "qt  ");
+    EXPECT_EQ(matte.codec, "h264");
+    EXPECT_EQ(matte.width, outW);
+    EXPECT_EQ(matte.height, outH);
+    EXPECT_FALSE(matte.hasDisplayMatrix);
+
+    ASSERT_FALSE(source.frames.empty());
+    ASSERT_EQ(matte.frames.size(), source.frames.size());
+    for (size_t i = 0; i < source.frames.size(); ++i) {
+        EXPECT_EQ(matte.frames[i].time, source.frames[i].time)
+            << "frame " << i << ": " << matte.frames[i].time.seconds() << " vs "
+            << source.frames[i].time.seconds();
+    }
+
+    ASSERT_TRUE(matte.frames.front().key);
+    double lastKey = matte.frames.front().time.seconds();
+    for (const testing::ProbedFrame& frame : matte.frames) {
+        EXPECT_LE(frame.time.seconds() - lastKey, 0.5 + 1e-9) << "at " << frame.time.seconds();
+        if (frame.key) lastKey = frame.time.seconds();
+    }
+
+    const auto pixels = decodeRgbFrames(mattePath, outW, outH);
+    EXPECT_EQ(pixels.size(), source.frames.size());
+    for (size_t f = 0; f < pixels.size(); ++f) {
+        const std::vector<uint8_t>& rgb = pixels[f];
+        for (size_t i = 0; i < rgb.size(); i += 3) {
+            const int spread = std::max({rgb[i], rgb[i + 1], rgb[i + 2]}) -
+                               std::min({rgb[i], rgb[i + 1], rgb[i + 2]});
+            ASSERT_LE(spread, 3) << "frame " << f << " pixel " << i / 3 << " is not grey";
+        }
+    }
+}
+
+class VideoE2E : public ::testing::Test {
+  protected:
+    std::string make(const std::string& name, const std::string& ffmpegArguments) {
+        const std::string path = dir_.file(name);
+        EXPECT_TRUE(ffmpeg(ffmpegArguments + " " + q(path))) << ffmpegArguments;
+        return path;
+    }
+    std::string testPattern(const std::string& name, const std::string& size, double seconds,
+                            const std::string& encoding) {
+        return make(name, "-f lavfi -t " + std::to_string(seconds) + " -i testsrc2=size=" + size +
+                              ":rate=25 " + encoding);
+    }
+
+    ScratchDirectory dir_;
+};
+
+TEST_F(VideoE2E, TheMatteMovieFollowsItsSourceFrameForFrame) {
+    const std::string h264 = "-c:v libx264 -pix_fmt yuv420p";
+    const std::string cfr = testPattern("cfr.mp4", "320x240", 2, h264 + " -bf 0");
+    struct Case {
+        std::string name;
+        std::string source;
+        std::vector<std::string> options;
+        int64_t outW, outH;
+    };
+    const Case cases[] = {
+        {"constant rate", cfr, {}, 320, 240},
+        {"variable rate",
+         make("vfr.mkv",
+              "-f lavfi -t 2 -i testsrc2=size=320x240:rate=50 -vf "
+              "\"setpts='if(lt(N,20),N*0.04,0.8+(N-20)*0.1)/TB'\" -fps_mode vfr " +
+                  h264),
+         {},
+         320,
+         240},
+        {"first frame at 10 s",
+         make("late.mp4",
+              "-f lavfi -t 1 -i testsrc2=size=320x240:rate=25 -vf setpts=PTS+10/TB " + h264),
+         {},
+         320,
+         240},
+        {"B-frames", testPattern("bframes.mp4", "320x240", 2, h264 + " -bf 3"), {}, 320, 240},
+        {"quarter turn",
+         make("rot90.mp4", "-i " + q(cfr) + " -c copy -metadata:s:v rotate=90"),
+         {},
+         240,
+         320},
+        {"half turn",
+         make("rot180.mp4", "-i " + q(cfr) + " -c copy -metadata:s:v rotate=180"),
+         {},
+         320,
+         240},
+        {"three quarter turn",
+         make("rot270.mp4", "-i " + q(cfr) + " -c copy -metadata:s:v rotate=270"),
+         {},
+         240,
+         320},
+        {"odd size", testPattern("odd.mkv", "161x91", 0.4, "-c:v ffv1"), {}, 162, 92},
+        {"tiny",
+         make("tiny.mkv",
+              "-f lavfi -t 0.4 -i testsrc2=size=64x64:rate=25 -vf scale=1:1 "
+              "-c:v ffv1"),
+         {},
+         2,
+         2},
+        {"scaled down", cfr, {"--long-edge", "100"}, 100, 76},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string output = dir_.file("matte-" + std::to_string(&c - cases) + ".mov");
+        std::vector<std::string> arguments{c.source, output, "--quality", "balanced"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        const ProgramRun run = figsplit(arguments);
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(run.stderrText, expectedLines(probeMovie(c.source), c.outW, c.outH));
+        EXPECT_EQ(run.stdoutText, "");
+        expectMatteMovie(c.source, output, c.outW, c.outH);
+    }
+}
+
+// People in the picture come out white, with the accurate model; frames outside the ranges are
+// black; an existing output file is replaced whatever its name.
+TEST_F(VideoE2E, PeopleComeOutWhiteOutsideTheRangesBlack) {
+    const std::string vtest = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
+    if (!fs::exists(vtest)) GTEST_SKIP() << "needs the opencv-doc package";
+    const std::string source =
+        make("people.mp4", "-t 1.5 -i " + q(vtest) + " -vf scale=384:288 -c:v libx264 -bf 2");
+    const std::string output = dir_.file("matte.mp4");  // extension plays no part
+    std::ofstream(output) << "an old file";
+
+    const ProgramRun run = figsplit({source, output, "--ranges", "0.5-1", "--smooth", "0"});
+    EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
+    const MovieFacts facts = probeMovie(source);
+    EXPECT_EQ(run.stderrText, expectedLines(facts, 384, 288));
+    expectMatteMovie(source, output, 384, 288);
+
+    const auto frames = decodeRgbFrames(output, 384, 288);
+    ASSERT_EQ(frames.size(), facts.frames.size());
+    int brightInside = 0;
+    for (size_t f = 0; f < frames.size(); ++f) {
+        const double seconds = facts.frames[f].time.seconds();
+        const uint8_t brightest = *std::max_element(frames[f].begin(), frames[f].end());
+        if (seconds >= 0.5 && seconds <= 1) {
+            if (brightest > 200) ++brightInside;
+        } else {
+            EXPECT_LE(brightest, 3) << "frame at " << seconds << " s is outside the ranges";
+        }
+    }
+    EXPECT_GT(brightInside, 0) << "no person found in the frames inside the range";
+}
+
+TEST_F(VideoE2E, InputsWithoutAUsableVideoTrack) {
+    const std::string empty = dir_.file("empty.mov");
+    std::ofstream(empty).flush();
+    const std::string random = dir_.file("random.mp4");
+    {
+        std::mt19937 generator(1234);
+        std::ofstream out(random, std::ios::binary);
+        for (int i = 0; i < 100000; ++i) out.put(static_cast<char>(generator() & 0xFF));
+    }
+    const std::string cfr = testPattern("cfr.mp4", "320x240", 1, "-c:v libx264");
+    const std::string cut = dir_.file("cut.mp4");  // index at the end, cut off
+    fs::copy_file(cfr, cut);
+    fs::resize_file(cut, fs::file_size(cfr) / 2);
+    const std::string audio = make("audio.m4a", "-f lavfi -t 1 -i sine=frequency=440 -c:a aac");
+    const std::string picture = make("cover.jpg", "-f lavfi -i color=c=red:size=64x64 -frames:v 1");
+    const std::string cover =
+        make("cover.mp3", "-f lavfi -t 1 -i sine=frequency=440 -i " + q(picture) +
+                              " -map 0:a -map 1:v -c:a libmp3lame -c:v copy"
+                              " -disposition:v attached_pic");
+
+    for (const std::string& input : {dir_.file("missing.mov"), empty, random, cut, audio, cover}) {
+        SCOPED_TRACE(input);
+        const std::string output = dir_.file("out.mov");
+        std::ofstream(output) << "an old file";
+        const ProgramRun run = figsplit({input, output});
+        EXPECT_EQ(run.stderrText, "error no video track in " + input + "\n");
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_TRUE(fs::exists(output)) << "the output is touched only after the probe";
+    }
+}
+
+TEST_F(VideoE2E, ATruncatedMovieEndsCleanly) {
+    // The index comes first, so the cut leaves a readable track whose data stops half-way.
+    const std::string whole =
+        testPattern("whole.mp4", "320x240", 2, "-c:v libx264 -movflags +faststart");
+    const std::string cut = dir_.file("cut.mp4");
+    fs::copy_file(whole, cut);
+    fs::resize_file(cut, fs::file_size(whole) / 2);
+
+    const ProgramRun run = figsplit({cut, dir_.file("out.mov"), "--quality", "balanced"});
+    ASSERT_TRUE(run.exitStatus == 0 || run.exitStatus == 1) << run.exitStatus;
+    EXPECT_TRUE(run.stderrText.starts_with("duration 2.0\nsize 320 240\n")) << run.stderrText;
+    const std::regex ending(run.exitStatus == 0 ? "(.|\n)*\nframes [0-9]+\n$"
+                                                : "(.|\n)*\nerror reader: [^\n]+\n$");
+    EXPECT_TRUE(std::regex_match(run.stderrText, ending)) << run.stderrText;
+}
+
+TEST_F(VideoE2E, OutputsThatCannotBeWritten) {
+    const std::string cfr = testPattern("cfr.mp4", "320x240", 0.4, "-c:v libx264");
+
+    const std::string nowhere = dir_.file("no-such-directory/out.mov");
+    ProgramRun run = figsplit({cfr, nowhere});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(std::regex_match(
+        run.stderrText, std::regex("duration 0\\.4\nsize 320 240\nerror writer: [^\n]+\n")))
+        << run.stderrText;
+    EXPECT_FALSE(fs::exists(dir_.file("no-such-directory")));
+
+    // The output named as the input, directly or through a link: refused, the input kept.
+    const auto sizeBefore = fs::file_size(cfr);
+    fs::create_symlink(cfr, dir_.file("link.mov"));
+    fs::create_hard_link(cfr, dir_.file("hard.mov"));
+    for (const std::string& output : {cfr, dir_.file("link.mov"), dir_.file("hard.mov")}) {
+        SCOPED_TRACE(output);
+        run = figsplit({cfr, output});
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(
+            run.stderrText,
+            "duration 0.4\nsize 320 240\nerror output would overwrite the input " + cfr + "\n");
+        EXPECT_EQ(fs::file_size(cfr), sizeBefore);
+        EXPECT_EQ(probeMovie(cfr).frames.size(), 10u);
+    }
+}
+
+}  // namespace
+}  // namespace figsplit
