@@ -1,0 +1,38 @@
+#include "platform/segmentation/working_size.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace figsplit {
+
+void capLongSide(int64_t width, int64_t height, int64_t longSide, int64_t& outWidth,
+                 int64_t& outHeight) {
+    const int64_t longest = std::max(width, height);
+    if (longest <= longSide) {
+        outWidth = width;
+        outHeight = height;
+        return;
+    }
+    const double scale = static_cast<double>(longSide) / static_cast<double>(longest);
+    outWidth = width >= height ? longSide : std::max<int64_t>(1, std::llround(width * scale));
+    outHeight = height > width ? longSide : std::max<int64_t>(1, std::llround(height * scale));
+}
+
+RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, bool sequence) {
+    RvmWorkingSize w;
+    capLongSide(std::max<int64_t>(width, 1), std::max<int64_t>(height, 1),
+                sequence ? kRvmSequenceLongSide : kRvmStillLongSide, w.width, w.height);
+    const int64_t target = sequence ? kRvmSequenceNetworkSide : kRvmStillNetworkSide;
+    const int64_t longest = std::max(w.width, w.height), shortest = std::min(w.width, w.height);
+    if (longest <= target) return w;
+    // The graph shrinks each side to int32(float32(side) * ratio): make that exactly `target`.
+    float ratio = static_cast<float>(target) / static_cast<float>(longest);
+    while (static_cast<int64_t>(static_cast<float>(longest) * ratio) < target)
+        ratio = std::nextafter(ratio, 1.0f);
+    if (static_cast<int64_t>(static_cast<float>(shortest) * ratio) < kRvmMinimumNetworkShortSide)
+        return w;
+    w.downsampleRatio = ratio;
+    return w;
+}
+
+}  // namespace figsplit

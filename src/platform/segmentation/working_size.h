@@ -1,0 +1,34 @@
+#pragma once
+// How big a picture rvm works on, and how much it shrinks it inside the network.
+//
+// The working size is the picture itself with its long side capped: the network's own
+// downsampling runs on that, and the fast guided filter brings the matte back to the working size
+// with fine detail. The downsample ratio puts the network's long side at a fixed target; pictures
+// already that small (or so thin that the shrunk short side would be tiny) run at ratio 1.
+#include <cstdint>
+
+namespace figsplit {
+
+struct RvmWorkingSize {
+    int64_t width = 0;
+    int64_t height = 0;
+    float downsampleRatio = 1.0f;
+};
+
+// Video frames (sequence): working long side at most 960 (the default output size), network long
+// side 384. Single pictures: working long side at most 1024, network long side 512 (one frame,
+// so the extra cost buys detail where it matters: small and far people).
+constexpr int64_t kRvmSequenceLongSide = 960;
+constexpr int64_t kRvmSequenceNetworkSide = 384;
+constexpr int64_t kRvmStillLongSide = 1024;
+constexpr int64_t kRvmStillNetworkSide = 512;
+// Below this many pixels on the shrunk short side the network runs at ratio 1 instead.
+constexpr int64_t kRvmMinimumNetworkShortSide = 32;
+
+RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, bool sequence);
+
+// The size with its long side capped at `longSide`, aspect kept, each side at least 1.
+void capLongSide(int64_t width, int64_t height, int64_t longSide, int64_t& outWidth,
+                 int64_t& outHeight);
+
+}  // namespace figsplit
