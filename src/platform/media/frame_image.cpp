@@ -17,8 +17,9 @@ namespace {
 
 constexpr int64_t kMaxSide = 1 << 15;
 constexpr int kTile = 32;
-// Full chroma interpolation also takes swscale's exact YUV -> RGB path; its table-driven packed
-// RGB output is off by up to two levels at the top of the limited range.
+// For the RGB pass. With YUV 4:2:0 in and no scaling, swscale takes its vector converter; when
+// it has to scale into packed RGB, full chroma interpolation keeps it on its exact path (its
+// table-driven packed RGB output is off by up to two levels at the top of the limited range).
 constexpr int kScaleFlags = SWS_BILINEAR | SWS_FULL_CHR_H_INT;
 
 bool isFullRange(const AVFrame& frame) {
@@ -87,6 +88,64 @@ void turn(const uint8_t* stored, int64_t stride, uint32_t orientation, int64_t w
     }
 }
 
+bool isYuv(AVPixelFormat format) {
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+    return descriptor != nullptr && descriptor->nb_components >= 3 &&
+           !(descriptor->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL |
+                                  AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BAYER));
+}
+
+bool buildScaler(const AVFrame& frame, int targetWidth, int targetHeight, FrameScaler& scaler,
+                 std::string& error) {
+    media::quietLibraryLog();
+    scaler.context.reset();
+    scaler.planeScaler.reset();
+    scaler.sourceFormat = -1;
+    const auto format = static_cast<AVPixelFormat>(frame.format);
+    if (format < 0 || !sws_isSupportedInput(format)) {
+        const char* name = av_get_pix_fmt_name(format);
+        error = std::string("unsupported pixel format ") + (name ? name : "(none)");
+        return false;
+    }
+    AVPixelFormat rgbSource = format;
+    int rgbSourceWidth = frame.width, rgbSourceHeight = frame.height;
+    if (isYuv(format)) {
+        scaler.planeScaler.reset(sws_getContext(frame.width, frame.height, format, targetWidth,
+                                                targetHeight, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
+                                                nullptr, nullptr, nullptr));
+        rgbSource = AV_PIX_FMT_YUV420P;
+        rgbSourceWidth = targetWidth;
+        rgbSourceHeight = targetHeight;
+        const int chromaWidth = (targetWidth + 1) / 2, chromaHeight = (targetHeight + 1) / 2;
+        scaler.planeStride[0] = (targetWidth + 63) / 64 * 64;
+        scaler.planeStride[1] = scaler.planeStride[2] = (chromaWidth + 63) / 64 * 64;
+        scaler.planes.resize(static_cast<size_t>(int64_t{scaler.planeStride[0]} * targetHeight +
+                                                 2 * int64_t{scaler.planeStride[1]} * chromaHeight +
+                                                 64));
+    }
+    scaler.context.reset(sws_getContext(rgbSourceWidth, rgbSourceHeight, rgbSource, targetWidth,
+                                        targetHeight, AV_PIX_FMT_RGB24, kScaleFlags, nullptr,
+                                        nullptr, nullptr));
+    if (!scaler.context || (isYuv(format) && !scaler.planeScaler)) {
+        scaler.context.reset();
+        scaler.planeScaler.reset();
+        error = "cannot scale " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+                " " + av_get_pix_fmt_name(format) + " to " + std::to_string(targetWidth) + "x" +
+                std::to_string(targetHeight) + " RGB";
+        return false;
+    }
+    scaler.sourceWidth = frame.width;
+    scaler.sourceHeight = frame.height;
+    scaler.sourceFormat = frame.format;
+    scaler.sourceColorspace = -1;
+    scaler.sourceFullRange = -1;
+    scaler.targetWidth = targetWidth;
+    scaler.targetHeight = targetHeight;
+    scaler.storedStride = (int64_t{targetWidth} * 3 + 63) / 64 * 64;
+    scaler.stored.resize(static_cast<size_t>(scaler.storedStride * targetHeight + 64));
+    return true;
+}
+
 }  // namespace
 
 bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width, int64_t height,
@@ -103,7 +162,6 @@ bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width
         error = "the frame holds no picture";
         return false;
     }
-    const auto format = static_cast<AVPixelFormat>(frame.format);
     const bool quarter = orientation == 6 || orientation == 8;
     const int targetWidth = static_cast<int>(quarter ? height : width);
     const int targetHeight = static_cast<int>(quarter ? width : height);
@@ -111,47 +169,48 @@ bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width
     if (!scaler.context || scaler.sourceWidth != frame.width ||
         scaler.sourceHeight != frame.height || scaler.sourceFormat != frame.format ||
         scaler.targetWidth != targetWidth || scaler.targetHeight != targetHeight) {
-        media::quietLibraryLog();
-        scaler.context.reset();
-        scaler.sourceFormat = -1;
-        if (format < 0 || !sws_isSupportedInput(format)) {
-            const char* name = av_get_pix_fmt_name(format);
-            error = std::string("unsupported pixel format ") + (name ? name : "(none)");
-            return false;
-        }
-        scaler.context.reset(sws_getContext(frame.width, frame.height, format, targetWidth,
-                                            targetHeight, AV_PIX_FMT_RGB24, kScaleFlags, nullptr,
-                                            nullptr, nullptr));
-        if (!scaler.context) {
-            error = "cannot scale " + std::to_string(frame.width) + "x" +
-                    std::to_string(frame.height) + " " + av_get_pix_fmt_name(format) + " to " +
-                    std::to_string(targetWidth) + "x" + std::to_string(targetHeight) + " RGB";
-            return false;
-        }
-        scaler.sourceWidth = frame.width;
-        scaler.sourceHeight = frame.height;
-        scaler.sourceFormat = frame.format;
-        scaler.sourceColorspace = -1;
-        scaler.sourceFullRange = -1;
-        scaler.targetWidth = targetWidth;
-        scaler.targetHeight = targetHeight;
-        scaler.storedStride = (int64_t{targetWidth} * 3 + 63) / 64 * 64;
-        scaler.stored.resize(static_cast<size_t>(scaler.storedStride * targetHeight + 64));
+        if (!buildScaler(frame, targetWidth, targetHeight, scaler, error)) return false;
     }
 
     const int fullRange = isFullRange(frame) ? 1 : 0;
     if (scaler.sourceColorspace != frame.colorspace || scaler.sourceFullRange != fullRange) {
+        const int* matrix = sws_getCoefficients(swsColorspace(frame.colorspace));
+        const int* rgb = sws_getCoefficients(SWS_CS_DEFAULT);
+        if (scaler.planeScaler) {
+            // Scaling the planes keeps their range; the RGB pass honours range and matrix.
+            sws_setColorspaceDetails(scaler.planeScaler.get(), matrix, fullRange, matrix, fullRange,
+                                     0, 1 << 16, 1 << 16);
+        }
         // Fails harmlessly for RGB sources, which have no matrix or range to honour.
-        sws_setColorspaceDetails(scaler.context.get(),
-                                 sws_getCoefficients(swsColorspace(frame.colorspace)), fullRange,
-                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(scaler.context.get(), matrix, fullRange, rgb, 1, 0, 1 << 16,
+                                 1 << 16);
         scaler.sourceColorspace = frame.colorspace;
         scaler.sourceFullRange = fullRange;
     }
 
+    const uint8_t* const* source = frame.data;
+    const int* sourceStride = frame.linesize;
+    int sourceHeight = frame.height;
+    uint8_t* planes[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (scaler.planeScaler) {
+        uint8_t* base = scaler.planes.data();
+        const int64_t lumaBytes = int64_t{scaler.planeStride[0]} * targetHeight;
+        const int64_t chromaBytes = int64_t{scaler.planeStride[1]} * ((targetHeight + 1) / 2);
+        planes[0] = base;
+        planes[1] = base + lumaBytes;
+        planes[2] = base + lumaBytes + chromaBytes;
+        if (sws_scale(scaler.planeScaler.get(), frame.data, frame.linesize, 0, frame.height, planes,
+                      scaler.planeStride) != targetHeight) {
+            error = "scaling the frame failed";
+            return false;
+        }
+        source = planes;
+        sourceStride = scaler.planeStride;
+        sourceHeight = targetHeight;
+    }
     uint8_t* destination[4] = {scaler.stored.data(), nullptr, nullptr, nullptr};
     int destinationStride[4] = {static_cast<int>(scaler.storedStride), 0, 0, 0};
-    const int rows = sws_scale(scaler.context.get(), frame.data, frame.linesize, 0, frame.height,
+    const int rows = sws_scale(scaler.context.get(), source, sourceStride, 0, sourceHeight,
                                destination, destinationStride);
     if (rows != targetHeight) {
         error = "scaling the frame failed";

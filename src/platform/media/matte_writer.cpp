@@ -105,17 +105,12 @@ class FileMatteWriter final : public MatteWriter {
         : settings_(settings), pool_(settings.width, settings.height), queue_(kQueuedFrames) {}
 
     ~FileMatteWriter() override {
+        abandoned_ = true;
         queue_.close();
         if (worker_.joinable()) worker_.join();
     }
 
     bool prepare(std::string& error) {
-        if (settings_.width < 2 || settings_.height < 2 || settings_.width > kMaxSide ||
-            settings_.height > kMaxSide || settings_.width % 2 != 0 || settings_.height % 2 != 0) {
-            error = "unsupported frame size " + std::to_string(settings_.width) + "x" +
-                    std::to_string(settings_.height);
-            return false;
-        }
         encoderCodec_ = avcodec_find_encoder_by_name("libx264");
         if (encoderCodec_ == nullptr) {
             error = media::errorText(AVERROR_ENCODER_NOT_FOUND);
@@ -338,7 +333,7 @@ class FileMatteWriter final : public MatteWriter {
         int64_t previousDuration = 0;
         for (;;) {
             std::optional<WriterItem> item = queue_.pop();
-            if (!item) return;  // the writer is being destroyed
+            if (!item || abandoned_) return;  // the writer is being destroyed
             const bool working = status_ == WriterStatus::writing;
             if (item->finish) {
                 if (working && pending) {
@@ -479,6 +474,7 @@ class FileMatteWriter final : public MatteWriter {
     size_t durationsHead_ = 0;
     std::function<void()> completion_;
     std::thread worker_;
+    std::atomic<bool> abandoned_ = false;
     std::atomic<WriterStatus> status_ = WriterStatus::unknown;
     mutable std::mutex errorMutex_;
     std::optional<std::string> error_;
@@ -489,6 +485,13 @@ class FileMatteWriter final : public MatteWriter {
 std::unique_ptr<MatteWriter> makeMatteWriter(const MatteWriterSettings& settings,
                                              std::string& error) {
     media::quietLibraryLog();
+    // 4:2:0 needs even sides; the cap keeps every size computation far from overflow.
+    if (settings.width < 2 || settings.height < 2 || settings.width > kMaxSide ||
+        settings.height > kMaxSide || settings.width % 2 != 0 || settings.height % 2 != 0) {
+        error = "unsupported frame size " + std::to_string(settings.width) + "x" +
+                std::to_string(settings.height);
+        return nullptr;
+    }
     auto writer = std::make_unique<FileMatteWriter>(settings);
     if (!writer->prepare(error)) return nullptr;
     return writer;

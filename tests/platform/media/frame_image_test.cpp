@@ -135,14 +135,19 @@ TEST(FrameImageTest, ColourRangeAndMatrixOfTheFrameAreHonoured) {
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
-        FrameScaler scaler;
-        RgbImage upright;
-        std::string error;
-        ASSERT_TRUE(frameToUprightRgb(*c.frame, 1, 8, 8, scaler, upright, error)) << error;
-        for (int64_t y : {0, 7}) {
-            for (int64_t x : {0, 3, 7}) {
-                auto rgb = pixel(upright, x, y);
-                for (int k = 0; k < 3; ++k) EXPECT_NEAR(rgb[k], c.rgb[k], c.tolerance) << k;
+        // Even and odd sizes take different paths through swscale.
+        for (auto [width, height] : {std::pair<int64_t, int64_t>{8, 8}, {7, 5}, {16, 16}}) {
+            SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+            FrameScaler scaler;
+            RgbImage upright;
+            std::string error;
+            ASSERT_TRUE(frameToUprightRgb(*c.frame, 1, width, height, scaler, upright, error))
+                << error;
+            for (int64_t y : {int64_t{0}, height - 1}) {
+                for (int64_t x : {int64_t{0}, width / 2, width - 1}) {
+                    auto rgb = pixel(upright, x, y);
+                    for (int k = 0; k < 3; ++k) EXPECT_NEAR(rgb[k], c.rgb[k], c.tolerance) << k;
+                }
             }
         }
     }
@@ -156,6 +161,9 @@ TEST(FrameImageTest, ScalerAndPicturesAreReusedAndRebuiltOnlyWhenTheFrameChanges
     std::string error;
     ASSERT_TRUE(frameToUprightRgb(*limited, 6, 6, 10, scaler, upright, error));
     const SwsContext* context = scaler.context.get();
+    const SwsContext* planeScaler = scaler.planeScaler.get();
+    ASSERT_NE(planeScaler, nullptr);
+    const uint8_t* planes = scaler.planes.data();
     const uint8_t* stored = scaler.stored.data();
     const uint8_t* pixels = upright.pixels.data();
     for (int i = 0; i < 3; ++i) {
@@ -163,6 +171,8 @@ TEST(FrameImageTest, ScalerAndPicturesAreReusedAndRebuiltOnlyWhenTheFrameChanges
         EXPECT_EQ(pixel(upright, 5, 9)[0], 0);
     }
     EXPECT_EQ(scaler.context.get(), context);
+    EXPECT_EQ(scaler.planeScaler.get(), planeScaler);
+    EXPECT_EQ(scaler.planes.data(), planes);
     EXPECT_EQ(scaler.stored.data(), stored);
     EXPECT_EQ(upright.pixels.data(), pixels);
     // A frame in another range keeps the scaler but changes the result.
