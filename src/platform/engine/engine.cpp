@@ -90,6 +90,7 @@ void Model::resetProfile() {
 const EngineOptions& Model::options() const {
     return graph_->options();
 }
+int64_t Model::workingBytes() const { return graph_->arenaBytes(); }
 
 void RvmState::reset() {
     for (Tensor* t : {&r1, &r2, &r3, &r4}) {

@@ -92,6 +92,8 @@ class Model {
     std::vector<OpTime> profile() const;
     void resetProfile();
     const EngineOptions& options() const;
+    // Bytes of frame tensors the current plan holds (its arena; 0 before the first run).
+    int64_t workingBytes() const;
 
     // Internal: the graph behind the model (for the engine's own run helpers).
     Graph& graph() { return *graph_; }

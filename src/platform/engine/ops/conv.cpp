@@ -106,6 +106,13 @@ void convReference(const ConvSpec& s, const float* src, const float* const* adds
 
 FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
     using dnnl::memory;
+    if (s.kind == ConvSpec::Kind::transposed && s.strideH == s.kernelH && s.strideW == s.kernelW &&
+        s.dilationH == 1 && s.dilationW == 1) {
+        nonOverlapping_ = true;
+        spec_ = s;
+        impl_ = "direct:non-overlapping";
+        return;
+    }
     using tag = memory::format_tag;
     const memory::dims srcDims = {s.batch, s.inC, s.inH, s.inW};
     const memory::dims dstDims = {s.batch, s.outC, s.outH, s.outW};
@@ -206,7 +213,41 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
         adds_.emplace_back(dstMd, engine, static_cast<void*>(nullptr));
 }
 
+void FastConv::runNonOverlapping(const float* src, const float* const* adds, float* dst) const {
+    const ConvSpec& s = spec_;
+    const int64_t rows = s.batch * s.outH;
+#pragma omp parallel for
+    for (int64_t row = 0; row < rows; ++row) {
+        const int64_t n = row / s.outH, oy = row % s.outH;
+        const int64_t py = oy + s.padTop;  // position in the uncropped output
+        const int64_t iy = py / s.strideH, ky = py % s.strideH;
+        for (int64_t ox = 0; ox < s.outW; ++ox) {
+            const int64_t px = ox + s.padLeft;
+            const int64_t ix = px / s.strideW, kx = px % s.strideW;
+            const int64_t pixel = row * s.outW + ox;
+            float* out = dst + pixel * s.outC;
+            const bool inside = iy < s.inH && ix < s.inW;
+            const float* in = src + ((n * s.inH + iy) * s.inW + ix) * s.inC;
+            const float* w = s.weights.data() + (ky * s.kernelW + kx) * s.outC * s.inC;
+            for (int64_t o = 0; o < s.outC; ++o) {
+                float v = s.bias.empty() ? 0.0f : s.bias[o];
+                if (inside)
+                    for (int64_t i = 0; i < s.inC; ++i) v += in[i] * w[o * s.inC + i];
+                int add = 0;
+                for (const PostOp& p : s.postOps)
+                    v = p.kind == PostOp::Kind::add ? v + adds[add++][pixel * s.outC + o]
+                                                    : applyPostOp(p, v);
+                out[o] = v;
+            }
+        }
+    }
+}
+
 void FastConv::run(const float* src, const float* const* adds, float* dst, dnnl::stream& stream) {
+    if (nonOverlapping_) {
+        runNonOverlapping(src, adds, dst);
+        return;
+    }
     src_.set_data_handle(const_cast<float*>(src));
     dst_.set_data_handle(dst);
     std::unordered_map<int, dnnl::memory> args = {

@@ -47,6 +47,12 @@ class FastConv {
     std::string implementation() const;
 
   private:
+    // Transposed convolutions whose stride equals the kernel (each output pixel comes from one
+    // input pixel: selfie's last layer) run as a direct loop; oneDNN is slow at one output channel.
+    void runNonOverlapping(const float* src, const float* const* adds, float* dst) const;
+    bool nonOverlapping_ = false;
+    ConvSpec spec_;
+
     dnnl::primitive primitive_;
     dnnl::memory src_, weights_, bias_, dst_;
     std::vector<dnnl::memory> adds_;
