@@ -51,7 +51,9 @@ struct AlignedDelete {
 
 // BGRA buffers of one size, rows padded to 64 bytes. A buffer is free again when the pool holds
 // its only reference, so handing one out allocates nothing once the pool has grown to the
-// number of frames in flight.
+// number of frames in flight. The caller drops its references on its own thread, the one that
+// asks for buffers; the encoder gives its references back through giveBack(), under the pool's
+// lock, so that its reading of the pixels happens before the next writing of them.
 class BufferPool final : public PixelBufferPool {
   public:
     BufferPool(int64_t width, int64_t height)
@@ -59,15 +61,15 @@ class BufferPool final : public PixelBufferPool {
           height_(height),
           stride_((width * 4 + kRowAlignment - 1) / kRowAlignment * kRowAlignment) {}
 
+    void giveBack(PixelBufferRef& buffer) {
+        std::lock_guard lock(mutex_);
+        buffer.reset();
+    }
+
     PixelBufferRef createPixelBuffer() override {
         std::lock_guard lock(mutex_);
         for (const std::shared_ptr<Slot>& slot : slots_) {
-            if (slot.use_count() == 1) {
-                // Pairs with the release of the last outside reference, so that the previous
-                // user's accesses to the pixels happen before the next user's.
-                std::atomic_thread_fence(std::memory_order_acquire);
-                return PixelBufferRef(slot, &slot->buffer);
-            }
+            if (slot.use_count() == 1) return PixelBufferRef(slot, &slot->buffer);
         }
         if (slots_.size() >= kMaxPoolBuffers) return nullptr;
         try {
@@ -189,12 +191,15 @@ class FileMatteWriter final : public MatteWriter {
 
     void markAsFinished() override { inputFinished_ = true; }
 
+    // The completion runs on the encoder's thread (or on the caller's, when there is nothing to
+    // finish); it must not destroy the writer.
     void finishWriting(std::function<void()> completion) override {
         if (status_ == WriterStatus::writing && appended_ == 0) fail("no frames were written");
-        if (status_ != WriterStatus::writing) {
+        if (status_ != WriterStatus::writing || finishRequested_) {
             if (completion) completion();
             return;
         }
+        finishRequested_ = true;
         inputFinished_ = true;
         completion_ = std::move(completion);
         if (!queue_.push(WriterItem{nullptr, 0, true})) {
@@ -329,29 +334,39 @@ class FileMatteWriter final : public MatteWriter {
     // The worker: holds one frame back until the next one (or the finish) tells how long it
     // lasts, then encodes it. After a failure it only drains the queue.
     void run() {
-        std::optional<WriterItem> pending;
+        WriterItem pending;  // the frame held back; none while its buffer is null
         int64_t previousDuration = 0;
         for (;;) {
             std::optional<WriterItem> item = queue_.pop();
-            if (!item || abandoned_) return;  // the writer is being destroyed
+            if (!item || abandoned_) {  // the writer is being destroyed
+                release(pending);
+                if (item) release(*item);
+                return;
+            }
             const bool working = status_ == WriterStatus::writing;
             if (item->finish) {
-                if (working && pending) {
+                if (working && pending.buffer) {
                     const int64_t lastDuration = previousDuration > 0
                                                      ? previousDuration
                                                      : std::max<int64_t>(1, timeBase_.den / 30);
-                    encode(*pending, pending->pts + lastDuration);
+                    encode(pending, pending.pts + lastDuration);
                 }
+                release(pending);
                 if (status_ == WriterStatus::writing) finishMovie();
                 if (completion_) completion_();
                 return;
             }
-            if (working && pending) {
-                previousDuration = item->pts - pending->pts;
-                encode(*pending, item->pts);
+            if (working && pending.buffer) {
+                previousDuration = item->pts - pending.pts;
+                encode(pending, item->pts);
             }
-            pending = std::move(item);
+            release(pending);
+            pending = std::move(*item);
         }
+    }
+
+    void release(WriterItem& item) {
+        if (item.buffer) pool_.giveBack(item.buffer);
     }
 
     // Converts and encodes one frame whose successor begins at `next`, then writes the packets
@@ -465,6 +480,7 @@ class FileMatteWriter final : public MatteWriter {
     int64_t sessionStart_ = 0;
     bool sessionStarted_ = false;
     bool inputFinished_ = false;
+    bool finishRequested_ = false;
     int64_t appended_ = 0;
     int64_t lastPts_ = 0;
     // Worker state.

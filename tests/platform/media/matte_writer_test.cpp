@@ -219,21 +219,25 @@ TEST(MatteWriterTest, ReadyForMoreDataTurnsFalseWhileTheQueueIsFullAndBackAfterw
     ASSERT_TRUE(writer) << error;
     ASSERT_TRUE(writer->startWriting());
     writer->startSession(MediaTime{0, 30, MediaTime::kValid, 0});
-    // Appending without waiting: the encoder cannot keep up with 1080p frames of noise, so the
-    // queue fills and the writer says so.
+    // Appending without waiting: the encoder cannot keep up with 1080p frames of noise (two
+    // different ones, filled once, appended in turn), so the queue fills and the writer says so.
     uint32_t seed = 1;
-    int appended = 0;
-    bool sawBusy = false;
-    while (appended < 60 && !sawBusy) {
-        PixelBufferRef buffer = writer->pixelBufferPool()->createPixelBuffer();
+    PixelBufferRef noise[2];
+    for (PixelBufferRef& buffer : noise) {
+        buffer = writer->pixelBufferPool()->createPixelBuffer();
         ASSERT_TRUE(buffer);
         for (int64_t y = 0; y < buffer->height; ++y) {
             uint32_t* row = reinterpret_cast<uint32_t*>(buffer->base + y * buffer->stride);
-            for (int64_t x = 0; x < buffer->width; ++x)
+            for (int64_t x = 0; x < buffer->width; ++x) {
                 row[x] = (seed = seed * 1664525 + 1013904223);
+            }
         }
+    }
+    int appended = 0;
+    bool sawBusy = false;
+    while (appended < 60 && !sawBusy) {
         ASSERT_TRUE(
-            writer->append(std::move(buffer), MediaTime{appended, 30, MediaTime::kValid, 0}));
+            writer->append(noise[appended % 2], MediaTime{appended, 30, MediaTime::kValid, 0}));
         ++appended;
         sawBusy = !writer->isReadyForMoreMediaData();
     }
