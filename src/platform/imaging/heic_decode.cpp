@@ -128,6 +128,10 @@ bool decodeHeic(int fd, int64_t fileSize, RgbaImage& image, std::string& error) 
         error = "HEIF: libheif could not start";
         return false;
     }
+    // libheif checks every coded size (ispe) and the canvas of grid and overlay images against
+    // this side limit before allocating; the canvas is not visible through its API before
+    // decoding, so this is what bounds a small file that claims an enormous grid.
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifSide + 1);
     FileReader reader{fd, fileSize, 0};
     heif_reader functions{};
     functions.reader_api_version = 1;
