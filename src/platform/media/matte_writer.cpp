@@ -9,6 +9,12 @@
 // with another timescale is rescaled to the session's, rounding to the nearest tick. The movie
 // timescale equals the session's timescale, so the edit list that shifts a late first frame
 // (its empty edit) is exact too. There are no B-frames: decode order is presentation order.
+// Times must increase from frame to frame and not come before the session's start; an append
+// that breaks this fails with a message saying so. (The muxer shifts a movie whose first time is
+// negative so that it starts at zero; decoded frames do not carry negative times in practice.)
+//
+// Colour: BT.601 coefficients at full range, tagged so in the stream; a grey pixel v becomes
+// Y = v with neutral chroma, so a decoder that honours the tag returns v.
 //
 // Key frames: a frame is encoded as a key frame when it is the first, or when the frame after
 // it -- for the last frame, the end of the movie -- begins more than 0.5 s after the previous
@@ -23,8 +29,6 @@
 #include <thread>
 
 extern "C" {
-#include <libavutil/imgutils.h>
-#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -103,7 +107,7 @@ struct WriterItem {
 
 class FileMatteWriter final : public MatteWriter {
   public:
-    FileMatteWriter(const MatteWriterSettings& settings)
+    explicit FileMatteWriter(const MatteWriterSettings& settings)
         : settings_(settings), pool_(settings.width, settings.height), queue_(kQueuedFrames) {}
 
     ~FileMatteWriter() override {

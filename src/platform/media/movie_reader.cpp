@@ -5,6 +5,7 @@
 // failure, after every frame decoded before it.
 #include "platform/media/movie_reader.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -24,17 +25,38 @@ struct ReaderItem {
     int error = 0;
 };
 
-// The frame's presentation time in the stream's time base, as a media time. Invalid when the
-// frame carries no time or the value does not fit.
-MediaTime frameTime(const AVFrame& frame, AVRational timeBase) {
-    int64_t pts = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
-    int64_t value = 0;
-    if (pts == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0 ||
-        __builtin_mul_overflow(pts, static_cast<int64_t>(timeBase.num), &value)) {
-        return MediaTime::invalid();
+// Presentation times in the stream's time base, as media times.
+class FrameClock {
+  public:
+    FrameClock(AVRational timeBase, AVRational frameRate) : timeBase_(timeBase) {
+        if (frameRate.num > 0 && frameRate.den > 0) {
+            period_ = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(frameRate), timeBase));
+        }
     }
-    return MediaTime{value, timeBase.den, MediaTime::kValid, 0};
-}
+
+    // The frame's own time (its PTS, else the decoder's best guess). A stream that carries no
+    // times at all (a raw elementary stream) gets them from its frame rate: the first frame at
+    // zero, each other one period after the one before. Invalid when neither is known or the
+    // value does not fit.
+    MediaTime timeOf(const AVFrame& frame) {
+        int64_t ticks = frame.pts != AV_NOPTS_VALUE ? frame.pts : frame.best_effort_timestamp;
+        if (ticks == AV_NOPTS_VALUE && period_ > 0) ticks = hasLast_ ? last_ + period_ : 0;
+        int64_t value = 0;
+        if (ticks == AV_NOPTS_VALUE || timeBase_.num <= 0 || timeBase_.den <= 0 ||
+            __builtin_mul_overflow(ticks, static_cast<int64_t>(timeBase_.num), &value)) {
+            return MediaTime::invalid();
+        }
+        last_ = ticks;
+        hasLast_ = true;
+        return MediaTime{value, timeBase_.den, MediaTime::kValid, 0};
+    }
+
+  private:
+    AVRational timeBase_;
+    int64_t period_ = 0;  // one frame in time-base ticks; 0 when the rate is unknown
+    int64_t last_ = 0;
+    bool hasLast_ = false;
+};
 
 class FileMovieReader final : public MovieReader {
   public:
@@ -58,8 +80,8 @@ class FileMovieReader final : public MovieReader {
         for (unsigned i = 0; i < format_->nb_streams; ++i) {
             if (static_cast<int>(i) != streamIndex) format_->streams[i]->discard = AVDISCARD_ALL;
         }
-        const AVStream* stream = format_->streams[streamIndex];
-        timeBase_ = stream->time_base;
+        AVStream* stream = format_->streams[streamIndex];
+        clock_.emplace(stream->time_base, av_guess_frame_rate(format_.get(), stream, nullptr));
         const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
         if (codec == nullptr) {
             error = errorText(AVERROR_DECODER_NOT_FOUND);
@@ -177,7 +199,7 @@ class FileMovieReader final : public MovieReader {
                 result = received;
                 return true;
             }
-            MediaTime pts = frameTime(*spare_, timeBase_);
+            MediaTime pts = clock_->timeOf(*spare_);
             if (!queue_.push(ReaderItem{std::move(spare_), pts, 0})) return false;
         }
     }
@@ -190,7 +212,7 @@ class FileMovieReader final : public MovieReader {
     PacketPtr packet_;
     FramePtr spare_;  // the frame the decoder fills next
     int streamIndex_ = -1;
-    AVRational timeBase_{0, 1};
+    std::optional<FrameClock> clock_;
     std::thread worker_;
     std::atomic<ReaderStatus> status_ = ReaderStatus::unknown;
     mutable std::mutex errorMutex_;

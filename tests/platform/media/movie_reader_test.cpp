@@ -111,6 +111,22 @@ TEST_F(MovieReaderTest, FramesComeInPresentationOrderAtTheFilesTimes) {
     }
 }
 
+TEST_F(MovieReaderTest, AStreamWithoutTimesTakesThemFromItsFrameRate) {
+    const std::string path = dir_.file("raw.h264");
+    ASSERT_TRUE(testing::ffmpeg(
+        "-f lavfi -i testsrc=size=64x48:rate=30 -frames:v 10 -c:v libx264 '" + path + "'"));
+    ASSERT_TRUE(testing::probeFrames(path).empty()) << "the fixture should carry no times";
+    const ReadResult read = readAll(path);
+    EXPECT_EQ(read.status, ReaderStatus::completed);
+    ASSERT_EQ(read.times.size(), 10u);
+    for (size_t i = 0; i < read.times.size(); ++i) {
+        EXPECT_TRUE(read.times[i].valid());
+        EXPECT_EQ(testing::toRational(read.times[i]),
+                  (testing::Rational{static_cast<int64_t>(i), 30}))
+            << read.times[i].value << "/" << read.times[i].timescale;
+    }
+}
+
 TEST_F(MovieReaderTest, DamagedFilesEndTheReadWithoutACrash) {
     const std::string whole = dir_.file("whole.mp4");
     ASSERT_TRUE(
