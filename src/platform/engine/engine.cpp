@@ -90,7 +90,9 @@ void Model::resetProfile() {
 const EngineOptions& Model::options() const {
     return graph_->options();
 }
-int64_t Model::workingBytes() const { return graph_->arenaBytes(); }
+int64_t Model::workingBytes() const {
+    return graph_->arenaBytes();
+}
 
 void RvmState::reset() {
     for (Tensor* t : {&r1, &r2, &r3, &r4}) {
@@ -160,6 +162,11 @@ bool runRvm(Model& model, const float* rgb, int64_t h, int64_t w, float downsamp
     std::swap(state.r2, next[1]);
     std::swap(state.r3, next[2]);
     std::swap(state.r4, next[3]);
+    if (fresh) {
+        // Size the spare buffers now, so that the second frame allocates nothing either.
+        const Tensor* current[] = {&state.r1, &state.r2, &state.r3, &state.r4};
+        for (int k = 0; k < 4; ++k) next[k].reshape(current[k]->shape);
+    }
     return true;
 }
 

@@ -9,8 +9,10 @@
 //  - the fast guided filter's full-resolution tail (two bilinear resizes, A * I + b) becomes one
 //    pass.
 // Only rewrites whose intermediate tensors have no other reader are made.
+#include <algorithm>
 #include <cmath>
 
+#include "platform/engine/ops/onednn_util.h"
 #include "platform/engine/plan.h"
 
 namespace figsplit::engine {
@@ -188,6 +190,28 @@ bool fusePad(Plan& plan) {
     return changed;
 }
 
+// The post-op chain with `more` appended: a clip or scale right after another of its kind is
+// merged into it. False when oneDNN could not run the result.
+bool extendPostOps(std::vector<PostOp>& chain, std::initializer_list<PostOp> more) {
+    std::vector<PostOp> next = chain;
+    for (const PostOp& p : more) {
+        PostOp* last = next.empty() ? nullptr : &next.back();
+        if (last != nullptr && p.kind == PostOp::Kind::clip && last->kind == PostOp::Kind::clip) {
+            last->low = std::clamp(last->low, p.low, p.high);
+            last->high = std::clamp(last->high, p.low, p.high);
+        } else if (last != nullptr && p.kind == PostOp::Kind::linear &&
+                   last->kind == PostOp::Kind::linear) {
+            last->shift = last->shift * p.scale + p.shift;
+            last->scale *= p.scale;
+        } else {
+            next.push_back(p);
+        }
+    }
+    if (!postOpsRunOnOnednn(next)) return false;
+    chain = std::move(next);
+    return true;
+}
+
 // Tries to absorb the reader of a convolution's output into it. Returns true on a change.
 bool absorbTail(Plan& plan, Uses& uses, size_t convIndex) {
     PlanOp& conv = plan.ops[convIndex];
@@ -230,14 +254,13 @@ bool absorbTail(Plan& plan, Uses& uses, size_t convIndex) {
                     plan.ops[product].inputs[1].shape == shape) {
                     PostOp p;
                     p.activation = Activation::hardswish;
-                    c.postOps.push_back(p);
                     // The model's 1/6 may be rounded (selfie stores it as float16): keep it.
-                    if (sixth != 1.0f / 6.0f) {
-                        PostOp scale;
-                        scale.kind = PostOp::Kind::linear;
-                        scale.scale = sixth * 6.0f;
-                        c.postOps.push_back(scale);
-                    }
+                    PostOp scale;
+                    scale.kind = PostOp::Kind::linear;
+                    scale.scale = sixth * 6.0f;
+                    const bool fused = sixth == 1.0f / 6.0f ? extendPostOps(c.postOps, {p})
+                                                            : extendPostOps(c.postOps, {p, scale});
+                    if (!fused) return false;
                     plan.ops[scaleOp].removed = plan.ops[addOp].removed = plan.ops[relu].removed =
                         true;
                     return take(plan.ops[product]);
@@ -267,7 +290,7 @@ bool absorbTail(Plan& plan, Uses& uses, size_t convIndex) {
             default:
                 return false;
         }
-        c.postOps.push_back(p);
+        if (!extendPostOps(c.postOps, {p})) return false;
         return take(reader);
     }
     if (reader.kind != PlanOp::Kind::binary) return false;
@@ -275,18 +298,17 @@ bool absorbTail(Plan& plan, Uses& uses, size_t convIndex) {
     const Operand& other = reader.inputs[1 - self];
     std::vector<float> values;
     const BinaryOp op = reader.binary;
-    if (c.postOps.empty() && perChannel(other, shape, values)) {
+    const bool foldable =
+        op == BinaryOp::mul || op == BinaryOp::add || (op == BinaryOp::sub && self == 0);
+    if (foldable && c.postOps.empty() && perChannel(other, shape, values)) {
         if (op == BinaryOp::mul) {
             scaleOutputChannels(c, values);
             return take(reader);
         }
-        if (op == BinaryOp::add || (op == BinaryOp::sub && self == 0)) {
-            if (c.bias.empty()) c.bias.assign(static_cast<size_t>(c.outC), 0.0f);
-            for (int64_t o = 0; o < c.outC; ++o)
-                c.bias[o] += op == BinaryOp::add ? values[o] : -values[o];
-            return take(reader);
-        }
-        return false;
+        if (c.bias.empty()) c.bias.assign(static_cast<size_t>(c.outC), 0.0f);
+        for (int64_t o = 0; o < c.outC; ++o)
+            c.bias[o] += op == BinaryOp::add ? values[o] : -values[o];
+        return take(reader);
     }
     if (isScalar(other)) {
         const float v = other.value->floats[0];
@@ -308,7 +330,7 @@ bool absorbTail(Plan& plan, Uses& uses, size_t convIndex) {
         } else {
             return false;
         }
-        c.postOps.push_back(p);
+        if (!extendPostOps(c.postOps, {p})) return false;
         return take(reader);
     }
     // Residual: out + an earlier tensor of the same shape.

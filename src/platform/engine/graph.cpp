@@ -129,6 +129,12 @@ bool Graph::plan(const std::vector<Feed>& feeds, const std::vector<std::string>&
 bool Graph::run(const std::vector<Feed>& feeds, const std::vector<std::string>& outputs,
                 const std::vector<Tensor*>& results, std::string& error) {
     for (const Feed& f : feeds) {
+        for (int64_t d : f.shape) {
+            if (d < 1 || d > (int64_t{1} << 20)) {
+                error = "input '" + f.name + "' has an impossible shape " + shapeText(f.shape);
+                return false;
+            }
+        }
         if (f.data == nullptr) {
             error = "input '" + f.name + "' has no data";
             return false;

@@ -114,6 +114,8 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
         return;
     }
     using tag = memory::format_tag;
+    if (!postOpsRunOnOnednn(s.postOps))
+        throw dnnl::error(dnnl_unimplemented, "post-op chain oneDNN computes wrongly");
     const memory::dims srcDims = {s.batch, s.inC, s.inH, s.inW};
     const memory::dims dstDims = {s.batch, s.outC, s.outH, s.outW};
     const memory::desc srcMd(srcDims, memory::data_type::f32, tag::nhwc);
@@ -125,16 +127,17 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
     const memory::dims padR = {s.padBottom, s.padRight};
 
     dnnl::post_ops ops;
+    std::vector<int> addArgs;
     for (const PostOp& p : s.postOps) {
         if (p.kind == PostOp::Kind::activation) {
             appendActivation(ops, p.activation);
         } else if (p.kind == PostOp::Kind::clip) {
-            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip, p.low, p.high);
+            ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_clip_v2, p.low, p.high);
         } else if (p.kind == PostOp::Kind::linear) {
             ops.append_eltwise(1.0f, dnnl::algorithm::eltwise_linear, p.scale, p.shift);
         } else {
             ops.append_binary(dnnl::algorithm::binary_add, dstMd);
-            addArgs_.push_back(DNNL_ARG_ATTR_MULTIPLE_POST_OP(ops.len() - 1) | DNNL_ARG_SRC_1);
+            addArgs.push_back(DNNL_ARG_ATTR_MULTIPLE_POST_OP(ops.len() - 1) | DNNL_ARG_SRC_1);
         }
     }
     dnnl::primitive_attr attr;
@@ -173,6 +176,7 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
     }
     const bool hasBias = !s.bias.empty();
     memory::desc kernelWeightsMd;
+    dnnl::primitive primitive;
     if (s.kind == ConvSpec::Kind::transposed) {
         const auto desc =
             hasBias ? dnnl::deconvolution_forward::desc(
@@ -182,7 +186,7 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
                           dnnl::prop_kind::forward_inference, dnnl::algorithm::deconvolution_direct,
                           srcMd, weightsAny, dstMd, strides, dilates, padL, padR);
         const dnnl::deconvolution_forward::primitive_desc pd(desc, attr, engine);
-        primitive_ = dnnl::deconvolution_forward(pd);
+        primitive = dnnl::deconvolution_forward(pd);
         kernelWeightsMd = pd.weights_desc();
         impl_ = pd.impl_info_str();
     } else {
@@ -194,23 +198,28 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
                           dnnl::prop_kind::forward_inference, dnnl::algorithm::convolution_direct,
                           srcMd, weightsAny, dstMd, strides, dilates, padL, padR);
         const dnnl::convolution_forward::primitive_desc pd(desc, attr, engine);
-        primitive_ = dnnl::convolution_forward(pd);
+        primitive = dnnl::convolution_forward(pd);
         kernelWeightsMd = pd.weights_desc();
         impl_ = pd.impl_info_str();
     }
     dnnl::stream stream(engine);
     dnnl::memory user(userWeightsMd, engine, const_cast<float*>(weightData));
-    weights_ = dnnl::memory(kernelWeightsMd, engine);
-    dnnl::reorder(user, weights_).execute(stream, user, weights_);
+    dnnl::memory weights(kernelWeightsMd, engine);
+    dnnl::reorder(user, weights).execute(stream, user, weights);
+    std::vector<std::pair<int, dnnl::memory>> args = {
+        {DNNL_ARG_SRC, memory(srcMd, engine, static_cast<void*>(nullptr))},
+        {DNNL_ARG_DST, memory(dstMd, engine, static_cast<void*>(nullptr))}};
+    for (int arg : addArgs)
+        args.emplace_back(arg, memory(dstMd, engine, static_cast<void*>(nullptr)));
+    addCount_ = addArgs.size();
+    args.emplace_back(DNNL_ARG_WEIGHTS, weights);
     if (hasBias) {
-        bias_ = dnnl::memory(biasMd, engine);
-        std::memcpy(bias_.get_data_handle(), s.bias.data(), s.bias.size() * sizeof(float));
+        memory bias(biasMd, engine);
+        std::memcpy(bias.get_data_handle(), s.bias.data(), s.bias.size() * sizeof(float));
+        args.emplace_back(DNNL_ARG_BIAS, bias);
     }
     stream.wait();
-    src_ = dnnl::memory(srcMd, engine, static_cast<void*>(nullptr));
-    dst_ = dnnl::memory(dstMd, engine, static_cast<void*>(nullptr));
-    for (size_t k = 0; k < addArgs_.size(); ++k)
-        adds_.emplace_back(dstMd, engine, static_cast<void*>(nullptr));
+    primitive_.prepare(primitive, args);
 }
 
 void FastConv::runNonOverlapping(const float* src, const float* const* adds, float* dst) const {
@@ -248,16 +257,10 @@ void FastConv::run(const float* src, const float* const* adds, float* dst, dnnl:
         runNonOverlapping(src, adds, dst);
         return;
     }
-    src_.set_data_handle(const_cast<float*>(src));
-    dst_.set_data_handle(dst);
-    std::unordered_map<int, dnnl::memory> args = {
-        {DNNL_ARG_SRC, src_}, {DNNL_ARG_WEIGHTS, weights_}, {DNNL_ARG_DST, dst_}};
-    if (bias_) args.emplace(DNNL_ARG_BIAS, bias_);
-    for (size_t k = 0; k < adds_.size(); ++k) {
-        adds_[k].set_data_handle(const_cast<float*>(adds[k]));
-        args.emplace(addArgs_[k], adds_[k]);
-    }
-    primitive_.execute(stream, args);
+    primitive_.bind(0, src);
+    primitive_.bind(1, dst);
+    for (size_t k = 0; k < addCount_; ++k) primitive_.bind(2 + k, adds[k]);
+    primitive_.execute(stream);
 }
 
 std::string FastConv::implementation() const {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/engine/ops/activation.h"
+#include "platform/engine/ops/onednn_util.h"
 
 namespace figsplit::engine {
 
@@ -53,10 +54,8 @@ class FastConv {
     bool nonOverlapping_ = false;
     ConvSpec spec_;
 
-    dnnl::primitive primitive_;
-    dnnl::memory src_, weights_, bias_, dst_;
-    std::vector<dnnl::memory> adds_;
-    std::vector<int> addArgs_;
+    PreparedPrimitive primitive_;  // arguments: src, dst, adds..., weights, bias
+    size_t addCount_ = 0;
     std::string impl_;
 };
 

@@ -40,15 +40,15 @@ FastAvgPool::FastAvgPool(const PoolSpec& s, const dnnl::engine& engine) {
                                            dstMd, {s.strideH, s.strideW}, {s.kernelH, s.kernelW},
                                            {s.padTop, s.padLeft}, {s.padBottom, s.padRight});
     const dnnl::pooling_forward::primitive_desc pd(desc, engine);
-    primitive_ = dnnl::pooling_forward(pd);
-    src_ = memory(srcMd, engine, static_cast<void*>(nullptr));
-    dst_ = memory(dstMd, engine, static_cast<void*>(nullptr));
+    primitive_.prepare(dnnl::pooling_forward(pd),
+                       {{DNNL_ARG_SRC, memory(srcMd, engine, static_cast<void*>(nullptr))},
+                        {DNNL_ARG_DST, memory(dstMd, engine, static_cast<void*>(nullptr))}});
 }
 
 void FastAvgPool::run(const float* src, float* dst, dnnl::stream& stream) {
-    src_.set_data_handle(const_cast<float*>(src));
-    dst_.set_data_handle(dst);
-    primitive_.execute(stream, {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+    primitive_.bind(0, src);
+    primitive_.bind(1, dst);
+    primitive_.execute(stream);
 }
 
 }  // namespace figsplit::engine

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <oneapi/dnnl/dnnl.hpp>
 
+#include "platform/engine/ops/onednn_util.h"
+
 namespace figsplit::engine {
 
 struct PoolSpec {
@@ -21,8 +23,7 @@ class FastAvgPool {
     void run(const float* src, float* dst, dnnl::stream& stream);
 
   private:
-    dnnl::primitive primitive_;
-    dnnl::memory src_, dst_;
+    PreparedPrimitive primitive_;  // arguments: src, dst
 };
 
 }  // namespace figsplit::engine

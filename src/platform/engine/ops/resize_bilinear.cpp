@@ -57,15 +57,15 @@ FastResize::FastResize(const ResizeSpec& s, const dnnl::engine& engine) {
     const dnnl::resampling_forward::desc desc(dnnl::prop_kind::forward_inference,
                                               dnnl::algorithm::resampling_linear, srcMd, dstMd);
     const dnnl::resampling_forward::primitive_desc pd(desc, engine);
-    primitive_ = dnnl::resampling_forward(pd);
-    src_ = memory(srcMd, engine, static_cast<void*>(nullptr));
-    dst_ = memory(dstMd, engine, static_cast<void*>(nullptr));
+    primitive_.prepare(dnnl::resampling_forward(pd),
+                       {{DNNL_ARG_SRC, memory(srcMd, engine, static_cast<void*>(nullptr))},
+                        {DNNL_ARG_DST, memory(dstMd, engine, static_cast<void*>(nullptr))}});
 }
 
 void FastResize::run(const float* src, float* dst, dnnl::stream& stream) {
-    src_.set_data_handle(const_cast<float*>(src));
-    dst_.set_data_handle(dst);
-    primitive_.execute(stream, {{DNNL_ARG_SRC, src_}, {DNNL_ARG_DST, dst_}});
+    primitive_.bind(0, src);
+    primitive_.bind(1, dst);
+    primitive_.execute(stream);
 }
 
 }  // namespace figsplit::engine

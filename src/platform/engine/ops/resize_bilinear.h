@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <oneapi/dnnl/dnnl.hpp>
 
+#include "platform/engine/ops/onednn_util.h"
+
 namespace figsplit::engine {
 
 struct ResizeSpec {
@@ -25,8 +27,7 @@ class FastResize {
     void run(const float* src, float* dst, dnnl::stream& stream);
 
   private:
-    dnnl::primitive primitive_;
-    dnnl::memory src_, dst_;
+    PreparedPrimitive primitive_;  // arguments: src, dst
 };
 
 }  // namespace figsplit::engine
