@@ -7,6 +7,7 @@
 #include "still/image_mode.h"
 
 #include "platform/imaging/imaging.h"
+#include "platform/imaging/large_buffer.h"
 #include "report/report.h"
 #include "still/cut_out.h"
 #include "still/image_run.h"
@@ -56,7 +57,7 @@ CutOutResult cutOut(const std::string& inputPath, const std::string& outputPath,
     scaledMatte.width = picture.width;
     scaledMatte.height = picture.height;
     scaledMatte.stride = picture.width;
-    scaledMatte.bytes.resize(static_cast<size_t>(picture.width * picture.height));
+    allocatePixels(scaledMatte.bytes, static_cast<size_t>(picture.width * picture.height));
     const size_t needed =
         matte.height > 0 ? static_cast<size_t>((matte.height - 1) * matte.stride + matte.width) : 0;
     if (matte.stride < matte.width || matte.bytes.size() < needed) {

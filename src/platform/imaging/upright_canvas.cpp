@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/imaging/large_buffer.h"
+
 namespace figsplit {
 
 bool checkPictureSize(int64_t width, int64_t height, std::string& error) {
@@ -34,7 +36,7 @@ bool UprightCanvas::begin(int64_t storedWidth, int64_t storedHeight, Orientation
         const bool swap = swapsAxes(orientation_);
         target.width = swap ? storedHeight : storedWidth;
         target.height = swap ? storedWidth : storedHeight;
-        target.pixels.resize(static_cast<size_t>(storedWidth * storedHeight * 4));
+        allocatePixels(target.pixels, static_cast<size_t>(storedWidth * storedHeight * 4));
         if (orientation_ == 2 || orientation_ == 3) {
             strip_.resize(static_cast<size_t>(storedWidth * 4));
         } else if (swap) {
