@@ -684,6 +684,10 @@ bool Planner::lower(int index, std::string& error) {
             return true;
         }
         const bool unit = std::all_of(step.begin(), step.end(), [](int64_t s) { return s == 1; });
+        if (unit && full == shape) {  // the whole tensor (perhaps without unit dims): a view
+            out[0] = alias(in(node, 0), kept);
+            return true;
+        }
         PlanOp& p =
             emit(unit ? PlanOp::Kind::slice : PlanOp::Kind::stridedSlice, node, "StridedSlice");
         p.inputs.push_back(operand(in(node, 0)));
@@ -738,6 +742,10 @@ bool Planner::lower(int index, std::string& error) {
         }
         if (const Value* v = constInput(0)) {
             out[0] = constant(sliceValue(*v, begin, std::vector<int64_t>(shape.size(), 1), size));
+            return true;
+        }
+        if (size == shape) {  // the whole tensor: a view, not a copy
+            out[0] = alias(in(node, 0), shape);
             return true;
         }
         PlanOp& p = emit(PlanOp::Kind::slice, node, "Slice");

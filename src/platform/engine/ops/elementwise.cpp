@@ -97,60 +97,6 @@ bool BroadcastPlan::make(const Shape& a, const Shape& b, BroadcastPlan& plan) {
     return true;
 }
 
-float applyBinary(BinaryOp op, float a, float b) {
-    switch (op) {
-        case BinaryOp::add:
-            return a + b;
-        case BinaryOp::sub:
-            return a - b;
-        case BinaryOp::mul:
-            return a * b;
-        case BinaryOp::div:
-            return a / b;
-        case BinaryOp::maximum:
-            return std::max(a, b);
-        case BinaryOp::minimum:
-            return std::min(a, b);
-        case BinaryOp::squaredDifference:
-            return (a - b) * (a - b);
-        case BinaryOp::floorMod: {
-            const float r = std::fmod(a, b);
-            return (r != 0.0f && ((r < 0.0f) != (b < 0.0f))) ? r + b : r;
-        }
-        case BinaryOp::equal:
-            return a == b ? 1.0f : 0.0f;
-        case BinaryOp::less:
-            return a < b ? 1.0f : 0.0f;
-        case BinaryOp::greater:
-            return a > b ? 1.0f : 0.0f;
-    }
-    return 0.0f;
-}
-
-float applyUnary(UnaryOp op, float x) {
-    switch (op) {
-        case UnaryOp::relu:
-            return std::max(x, 0.0f);
-        case UnaryOp::relu6:
-            return std::min(std::max(x, 0.0f), 6.0f);
-        case UnaryOp::sigmoid:
-            return 1.0f / (1.0f + std::exp(-x));
-        case UnaryOp::tanh:
-            return std::tanh(x);
-        case UnaryOp::square:
-            return x * x;
-        case UnaryOp::neg:
-            return -x;
-        case UnaryOp::sqrt:
-            return std::sqrt(x);
-        case UnaryOp::rsqrt:
-            return 1.0f / std::sqrt(x);
-        case UnaryOp::exp:
-            return std::exp(x);
-    }
-    return x;
-}
-
 namespace {
 
 template <BinaryOp Op>
@@ -217,9 +163,37 @@ void binaryFloat(BinaryOp op, const BroadcastPlan& plan, const float* a, const f
     }
 }
 
-void unaryFloat(UnaryOp op, const float* in, float* out, int64_t count, bool parallel) {
+namespace {
+
+template <UnaryOp Op>
+void unaryLoop(const float* in, float* out, int64_t count, bool parallel) {
 #pragma omp parallel for if (parallel && count > 32768)
-    for (int64_t k = 0; k < count; ++k) out[k] = applyUnary(op, in[k]);
+    for (int64_t k = 0; k < count; ++k) out[k] = applyUnary(Op, in[k]);
+}
+
+}  // namespace
+
+void unaryFloat(UnaryOp op, const float* in, float* out, int64_t count, bool parallel) {
+    switch (op) {
+        case UnaryOp::relu:
+            return unaryLoop<UnaryOp::relu>(in, out, count, parallel);
+        case UnaryOp::relu6:
+            return unaryLoop<UnaryOp::relu6>(in, out, count, parallel);
+        case UnaryOp::sigmoid:
+            return unaryLoop<UnaryOp::sigmoid>(in, out, count, parallel);
+        case UnaryOp::tanh:
+            return unaryLoop<UnaryOp::tanh>(in, out, count, parallel);
+        case UnaryOp::square:
+            return unaryLoop<UnaryOp::square>(in, out, count, parallel);
+        case UnaryOp::neg:
+            return unaryLoop<UnaryOp::neg>(in, out, count, parallel);
+        case UnaryOp::sqrt:
+            return unaryLoop<UnaryOp::sqrt>(in, out, count, parallel);
+        case UnaryOp::rsqrt:
+            return unaryLoop<UnaryOp::rsqrt>(in, out, count, parallel);
+        case UnaryOp::exp:
+            return unaryLoop<UnaryOp::exp>(in, out, count, parallel);
+    }
 }
 
 namespace {

@@ -1,6 +1,8 @@
 #pragma once
 // Element-wise arithmetic with TensorFlow broadcasting, for frame tensors (float) and for the
 // small constant values the planner computes (float or int32).
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -37,8 +39,59 @@ struct BroadcastPlan {
     static bool make(const Shape& a, const Shape& b, BroadcastPlan& plan);
 };
 
-float applyBinary(BinaryOp op, float a, float b);
-float applyUnary(UnaryOp op, float x);
+inline float applyBinary(BinaryOp op, float a, float b) {
+    switch (op) {
+        case BinaryOp::add:
+            return a + b;
+        case BinaryOp::sub:
+            return a - b;
+        case BinaryOp::mul:
+            return a * b;
+        case BinaryOp::div:
+            return a / b;
+        case BinaryOp::maximum:
+            return std::max(a, b);
+        case BinaryOp::minimum:
+            return std::min(a, b);
+        case BinaryOp::squaredDifference:
+            return (a - b) * (a - b);
+        case BinaryOp::floorMod: {
+            const float r = std::fmod(a, b);
+            return (r != 0.0f && ((r < 0.0f) != (b < 0.0f))) ? r + b : r;
+        }
+        case BinaryOp::equal:
+            return a == b ? 1.0f : 0.0f;
+        case BinaryOp::less:
+            return a < b ? 1.0f : 0.0f;
+        case BinaryOp::greater:
+            return a > b ? 1.0f : 0.0f;
+    }
+    return 0.0f;
+}
+
+inline float applyUnary(UnaryOp op, float x) {
+    switch (op) {
+        case UnaryOp::relu:
+            return std::max(x, 0.0f);
+        case UnaryOp::relu6:
+            return std::min(std::max(x, 0.0f), 6.0f);
+        case UnaryOp::sigmoid:
+            return 1.0f / (1.0f + std::exp(-x));
+        case UnaryOp::tanh:
+            return std::tanh(x);
+        case UnaryOp::square:
+            return x * x;
+        case UnaryOp::neg:
+            return -x;
+        case UnaryOp::sqrt:
+            return std::sqrt(x);
+        case UnaryOp::rsqrt:
+            return 1.0f / std::sqrt(x);
+        case UnaryOp::exp:
+            return std::exp(x);
+    }
+    return x;
+}
 
 // out = a (op) b over the plan; `parallel` spreads the outer loops over the OpenMP pool.
 void binaryFloat(BinaryOp op, const BroadcastPlan& plan, const float* a, const float* b, float* out,

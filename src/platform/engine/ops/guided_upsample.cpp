@@ -1,5 +1,6 @@
 #include "platform/engine/ops/guided_upsample.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/engine/plan.h"
@@ -37,54 +38,114 @@ FastGuidedUpsample::FastGuidedUpsample(const GuidedUpsampleSpec& spec) : spec_(s
     dx_.resize(static_cast<size_t>(r.outW));
     for (int64_t x = 0; x < r.outW; ++x) {
         const float fx = resizeSourceCoordinate(r, false, x);
-        x0_[x] = std::max<int64_t>(static_cast<int64_t>(std::floor(fx)), 0) * r.channels;
-        x1_[x] = std::min<int64_t>(static_cast<int64_t>(std::ceil(fx)), r.inW - 1) * r.channels;
+        x0_[x] = std::max<int64_t>(static_cast<int64_t>(std::floor(fx)), 0);
+        x1_[x] = std::min<int64_t>(static_cast<int64_t>(std::ceil(fx)), r.inW - 1);
         dx_[x] = fx - std::floor(fx);
     }
+    int64_t first = 0;
+    for (size_t o = 0; o < spec.splits.size(); ++o) {
+        if (!spec.skip[o])
+            for (int64_t c = 0; c < spec.splits[o]; ++c) used_.push_back(first + c);
+        first += spec.splits[o];
+        bool clips = true;
+        float low = -INFINITY, high = INFINITY;
+        for (const PostOp& p : spec.tails[o]) {
+            if (p.kind != PostOp::Kind::clip) {
+                clips = false;
+                break;
+            }
+            low = std::clamp(low, p.low, p.high);
+            high = std::clamp(high, p.low, p.high);
+        }
+        clampOnly_.push_back(clips ? 1 : 0);
+        low_.push_back(low);
+        high_.push_back(high);
+    }
+    const size_t plane = static_cast<size_t>(r.batch * r.outH * r.inW) * used_.size();
+    columnsA_.resize(plane);
+    columnsB_.resize(plane);
 }
 
 void FastGuidedUpsample::run(const float* a, const float* b, const float* guide,
-                             float* const* outputs) const {
+                             float* const* outputs) {
     const ResizeSpec& r = spec_.resize;
     const int64_t rows = r.batch * r.outH;
     const int64_t channels = r.channels;
-#pragma omp parallel for
-    for (int64_t row = 0; row < rows; ++row) {
-        const int64_t n = row / r.outH, y = row % r.outH;
-        const float fy = resizeSourceCoordinate(r, true, y);
-        const int64_t y0 = std::max<int64_t>(static_cast<int64_t>(std::floor(fy)), 0);
-        const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(std::ceil(fy)), r.inH - 1);
-        const float dy = fy - std::floor(fy);
-        const int64_t top = (n * r.inH + y0) * r.inW * channels,
-                      bottom = (n * r.inH + y1) * r.inW * channels;
-        const float* guideRow = guide + row * r.outW * channels;
-        int64_t first = 0;
-        for (size_t o = 0; o < spec_.splits.size(); ++o) {
-            const int64_t width = spec_.splits[o];
-            if (spec_.skip[o]) {
-                first += width;
-                continue;
-            }
-            float* out = outputs[o] + row * r.outW * width;
-            const std::vector<PostOp>& tail = spec_.tails[o];
-            for (int64_t x = 0; x < r.outW; ++x) {
-                const float dx = dx_[x];
-                const int64_t l = x0_[x] + first, rt = x1_[x] + first;
-                for (int64_t c = 0; c < width; ++c) {
-                    const float at = a[top + l + c] + (a[top + rt + c] - a[top + l + c]) * dx;
-                    const float ab =
-                        a[bottom + l + c] + (a[bottom + rt + c] - a[bottom + l + c]) * dx;
-                    const float bt = b[top + l + c] + (b[top + rt + c] - b[top + l + c]) * dx;
-                    const float bb =
-                        b[bottom + l + c] + (b[bottom + rt + c] - b[bottom + l + c]) * dx;
-                    const float av = at + (ab - at) * dy;
-                    const float bv = bt + (bb - bt) * dy;
-                    float v = av * guideRow[x * channels + first + c] + bv;
-                    for (const PostOp& t : tail) v = applyPostOp(t, v);
-                    out[x * width + c] = v;
+    const int64_t used = static_cast<int64_t>(used_.size());
+#pragma omp parallel
+    {
+        // Down the columns: A and b at full height, low-res width, needed channels only.
+#pragma omp for
+        for (int64_t row = 0; row < rows; ++row) {
+            const int64_t n = row / r.outH, y = row % r.outH;
+            const float fy = resizeSourceCoordinate(r, true, y);
+            const int64_t y0 = std::max<int64_t>(static_cast<int64_t>(std::floor(fy)), 0);
+            const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(std::ceil(fy)), r.inH - 1);
+            const float dy = fy - std::floor(fy);
+            const float* aTop = a + (n * r.inH + y0) * r.inW * channels;
+            const float* aBottom = a + (n * r.inH + y1) * r.inW * channels;
+            const float* bTop = b + (n * r.inH + y0) * r.inW * channels;
+            const float* bBottom = b + (n * r.inH + y1) * r.inW * channels;
+            float* ca = columnsA_.data() + row * r.inW * used;
+            float* cb = columnsB_.data() + row * r.inW * used;
+            for (int64_t x = 0; x < r.inW; ++x)
+                for (int64_t u = 0; u < used; ++u) {
+                    const int64_t at = x * channels + used_[u];
+                    ca[x * used + u] = aTop[at] + (aBottom[at] - aTop[at]) * dy;
+                    cb[x * used + u] = bTop[at] + (bBottom[at] - bTop[at]) * dy;
                 }
+        }
+        // Across: two lerps per pixel and channel, then A * I + b and the tail.
+#pragma omp for
+        for (int64_t row = 0; row < rows; ++row) {
+            const float* ca = columnsA_.data() + row * r.inW * used;
+            const float* cb = columnsB_.data() + row * r.inW * used;
+            const float* guideRow = guide + row * r.outW * channels;
+            int64_t u = 0, first = 0;
+            for (size_t o = 0; o < spec_.splits.size(); ++o) {
+                const int64_t width = spec_.splits[o];
+                if (spec_.skip[o]) {
+                    first += width;
+                    continue;
+                }
+                float* out = outputs[o] + row * r.outW * width;
+                const std::vector<PostOp>& tail = spec_.tails[o];
+                const bool clampOnly = clampOnly_[o] != 0;
+                const float low = low_[o], high = high_[o];
+                if (width == 1 && used == 1 && clampOnly) {
+                    // rvm's alpha alone: the common case, kept simple for the compiler
+                    const float* g = guideRow + first;
+                    const int64_t* x0 = x0_.data();
+                    const int64_t* x1 = x1_.data();
+                    const float* dxs = dx_.data();
+                    for (int64_t x = 0; x < r.outW; ++x) {
+                        const float a0 = ca[x0[x]], a1 = ca[x1[x]], b0 = cb[x0[x]], b1 = cb[x1[x]];
+                        const float v =
+                            (a0 + (a1 - a0) * dxs[x]) * g[x * channels] + (b0 + (b1 - b0) * dxs[x]);
+                        out[x] = std::min(std::max(v, low), high);
+                    }
+                    u += width;
+                    first += width;
+                    continue;
+                }
+                for (int64_t x = 0; x < r.outW; ++x) {
+                    const float dx = dx_[x];
+                    const int64_t l = x0_[x] * used + u, rt = x1_[x] * used + u;
+                    for (int64_t c = 0; c < width; ++c) {
+                        const float av = ca[l + c] + (ca[rt + c] - ca[l + c]) * dx;
+                        const float bv = cb[l + c] + (cb[rt + c] - cb[l + c]) * dx;
+                        float v = av * guideRow[x * channels + first + c] + bv;
+                        if (clampOnly) {
+                            v = std::min(std::max(v, low), high);
+                        } else {
+                            for (const PostOp& t : tail) v = applyPostOp(t, v);
+                        }
+                        out[x * width + c] = v;
+                    }
+                }
+                u += width;
+                first += width;
             }
-            first += width;
         }
     }
 }

@@ -22,16 +22,23 @@ struct GuidedUpsampleSpec {
 void guidedUpsampleReference(const GuidedUpsampleSpec& spec, const float* a, const float* b,
                              const float* guide, float* const* outputs);
 
-// One pass over the output with interpolation coefficients computed once per plan.
+// Separable: the needed channels of A and b are first interpolated down the columns (low-res
+// width, full height), then each output pixel takes two horizontal lerps, the multiply-add and
+// its tail. Coefficients and the intermediate planes are made once per plan.
 class FastGuidedUpsample {
   public:
     explicit FastGuidedUpsample(const GuidedUpsampleSpec& spec);
-    void run(const float* a, const float* b, const float* guide, float* const* outputs) const;
+    void run(const float* a, const float* b, const float* guide, float* const* outputs);
 
   private:
     GuidedUpsampleSpec spec_;
-    std::vector<int64_t> x0_, x1_;
+    std::vector<int64_t> x0_, x1_;  // low-res column per output column
     std::vector<float> dx_;
+    std::vector<int64_t> used_;               // channels some output needs
+    std::vector<float> columnsA_, columnsB_;  // [outH][inW][used]
+    // Per output: its tail as one clamp when it is only clips.
+    std::vector<char> clampOnly_;
+    std::vector<float> low_, high_;
 };
 
 }  // namespace figsplit::engine
