@@ -408,9 +408,41 @@ bool fuseGuidedUpsample(Plan& plan) {
         fused.kind = PlanOp::Kind::guidedUpsample;
         fused.label = "GuidedUpsample";
         fused.node = add.node;
-        fused.inputs = {plan.ops[resizeA].inputs[0], plan.ops[resizeB].inputs[0],
-                        mul.inputs[guideSide]};
+        fused.inputs = {plan.ops[resizeA].inputs[0], plan.ops[resizeB].inputs[0]};
         fused.guided.resize = ra;
+        // A guide joined from parts right before (and read by nothing else) is read part by part;
+        // a part that is a channel mean read by nothing else is computed on the fly.
+        const Operand& guide = mul.inputs[guideSide];
+        const int join = uses.producer[rootOf(plan, guide.tensor)];
+        std::vector<int> absorbed;
+        if (join >= 0 && plan.ops[join].kind == PlanOp::Kind::concat && plan.ops[join].axis == 3 &&
+            soleReader(plan, uses, guide.tensor) == mulIndex &&
+            std::all_of(plan.ops[join].inputs.begin(), plan.ops[join].inputs.end(),
+                        [](const Operand& o) { return o.tensor >= 0; })) {
+            absorbed.push_back(join);
+            for (const Operand& part : plan.ops[join].inputs) {
+                const int mean = uses.producer[rootOf(plan, part.tensor)];
+                GuidePart g;
+                if (mean >= 0 && plan.ops[mean].kind == PlanOp::Kind::channelMean &&
+                    soleReader(plan, uses, part.tensor) == join) {
+                    g.channels = 1;
+                    g.sourceChannels = plan.ops[mean].inputs[0].shape[3];
+                    g.mean = true;
+                    fused.inputs.push_back(plan.ops[mean].inputs[0]);
+                    absorbed.push_back(mean);
+                } else {
+                    g.channels = g.sourceChannels = part.shape[3];
+                    fused.inputs.push_back(part);
+                }
+                fused.guided.guide.push_back(g);
+            }
+        } else {
+            GuidePart g;
+            g.channels = g.sourceChannels = guide.shape[3];
+            fused.guided.guide.push_back(g);
+            fused.inputs.push_back(guide);
+        }
+        for (int k : absorbed) plan.ops[k].removed = true;
         // A channel split right after becomes the fused op's outputs.
         const int split = soleReader(plan, uses, add.outputs[0]);
         if (split >= 0 && plan.ops[split].kind == PlanOp::Kind::split &&

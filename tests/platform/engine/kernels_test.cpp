@@ -417,19 +417,25 @@ TEST(EngineKernels, BilinearResizeMatchesReferenceAndTensorFlow) {
 }
 
 TEST(EngineKernels, GuidedUpsampleMatchesItsDefinition) {
+    // The guide in two parts as rvm has it: three colours, and their mean computed on the fly.
     GuidedUpsampleSpec s;
     s.resize.inH = 3;
     s.resize.inW = 13;
     s.resize.outH = 13;
     s.resize.outW = 127;
     s.resize.channels = 4;
+    s.guide = {{3, 3, false}, {1, 3, true}};
     s.splits = {3, 1};
     s.tails = {{}, {clip(-INFINITY, 1.0f), clip(0.0f, INFINITY)}};
-    const size_t low = 3 * 13 * 4, full = 13 * 127 * 4, pixels = 13 * 127;
-    const std::vector<float> a = randomData(low, 21, -2, 2), b = randomData(low, 22),
-                             guide = randomData(full, 23, 0, 1);
-    // The definition written out: resize both, multiply-add, split, clip the second part.
-    std::vector<float> ra(full), rb(full);
+    const size_t low = 3 * 13 * 4, pixels = 13 * 127;
+    const std::vector<float> a = randomData(low, 21, -2, 2), b = randomData(low, 22);
+    const std::vector<float> colours = randomData(pixels * 3, 23, 0, 1);
+    // The definition written out: join the guide, resize both, multiply-add, split, clip.
+    std::vector<float> guide(pixels * 4), ra(pixels * 4), rb(pixels * 4);
+    for (size_t p = 0; p < pixels; ++p) {
+        for (size_t c = 0; c < 3; ++c) guide[p * 4 + c] = colours[p * 3 + c];
+        guide[p * 4 + 3] = (colours[p * 3] + colours[p * 3 + 1] + colours[p * 3 + 2]) / 3.0f;
+    }
     resizeBilinearReference(s.resize, a.data(), ra.data());
     resizeBilinearReference(s.resize, b.data(), rb.data());
     std::vector<float> first(pixels * 3), second(pixels);
@@ -442,6 +448,7 @@ TEST(EngineKernels, GuidedUpsampleMatchesItsDefinition) {
                 second[p] = std::min(std::max(v, 0.0f), 1.0f);
             }
         }
+    const float* parts[] = {colours.data(), colours.data()};
     for (bool skipFirst : {false, true}) {
         SCOPED_TRACE(skipFirst ? "first part unused" : "both parts");
         s.skip = {static_cast<char>(skipFirst), 0};
@@ -449,8 +456,8 @@ TEST(EngineKernels, GuidedUpsampleMatchesItsDefinition) {
             fastFirst(pixels * 3, -7.0f), fastSecond(pixels);
         float* refOut[] = {refFirst.data(), refSecond.data()};
         float* fastOut[] = {fastFirst.data(), fastSecond.data()};
-        guidedUpsampleReference(s, a.data(), b.data(), guide.data(), refOut);
-        FastGuidedUpsample(s).run(a.data(), b.data(), guide.data(), fastOut);
+        guidedUpsampleReference(s, a.data(), b.data(), parts, refOut);
+        FastGuidedUpsample(s).run(a.data(), b.data(), parts, fastOut);
         expectClose(refSecond, second, 1e-6f);
         expectClose(fastSecond, second, 1e-5f);
         if (skipFirst) {

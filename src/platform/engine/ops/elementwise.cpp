@@ -117,10 +117,17 @@ void innerLoop(const float* a, int64_t sa, const float* b, int64_t sb, float* ou
 template <BinaryOp Op>
 void binaryLoop(const BroadcastPlan& p, const float* a, const float* b, float* out, bool parallel) {
     const size_t rank = p.out.size();
-    const int64_t inner = p.out[rank - 1];
-    const int64_t rows = p.count / std::max<int64_t>(inner, 1);
+    const int64_t inner = std::max<int64_t>(p.out[rank - 1], 1);
+    const int64_t rows = p.count / inner;
+    // Work in pieces of at most kPiece elements of a row, so that a single long row (tensors of
+    // the same shape merge into one) still spreads over the threads.
+    constexpr int64_t kPiece = 16384;
+    const int64_t pieces = (inner + kPiece - 1) / kPiece;
+    const int64_t sa = p.strideA[rank - 1], sb = p.strideB[rank - 1];
 #pragma omp parallel for if (parallel && p.count > 32768)
-    for (int64_t r = 0; r < rows; ++r) {
+    for (int64_t w = 0; w < rows * pieces; ++w) {
+        const int64_t r = w / pieces, begin = (w % pieces) * kPiece;
+        const int64_t n = std::min(kPiece, inner - begin);
         int64_t offA = 0, offB = 0, rest = r;
         for (size_t k = rank - 1; k-- > 0;) {
             const int64_t i = rest % p.out[k];
@@ -128,8 +135,8 @@ void binaryLoop(const BroadcastPlan& p, const float* a, const float* b, float* o
             offA += i * p.strideA[k];
             offB += i * p.strideB[k];
         }
-        innerLoop<Op>(a + offA, p.strideA[rank - 1], b + offB, p.strideB[rank - 1], out + r * inner,
-                      inner);
+        innerLoop<Op>(a + offA + begin * sa, sa, b + offB + begin * sb, sb, out + r * inner + begin,
+                      n);
     }
 }
 

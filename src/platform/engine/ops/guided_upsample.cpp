@@ -8,21 +8,36 @@
 namespace figsplit::engine {
 
 void guidedUpsampleReference(const GuidedUpsampleSpec& s, const float* a, const float* b,
-                             const float* guide, float* const* outputs) {
+                             const float* const* guideParts, float* const* outputs) {
     const ResizeSpec& r = s.resize;
-    const int64_t count = r.batch * r.outH * r.outW * r.channels;
-    std::vector<float> ra(static_cast<size_t>(count)), rb(static_cast<size_t>(count));
+    const int64_t pixels = r.batch * r.outH * r.outW;
+    const int64_t count = pixels * r.channels;
+    std::vector<float> guide(static_cast<size_t>(count)), ra(guide.size()), rb(guide.size());
+    int64_t at = 0;
+    for (size_t k = 0; k < s.guide.size(); ++k) {
+        const GuidePart& part = s.guide[k];
+        for (int64_t p = 0; p < pixels; ++p) {
+            const float* in = guideParts[k] + p * part.sourceChannels;
+            if (part.mean) {
+                float sum = 0.0f;
+                for (int64_t c = 0; c < part.sourceChannels; ++c) sum += in[c];
+                guide[p * r.channels + at] = sum / static_cast<float>(part.sourceChannels);
+            } else {
+                for (int64_t c = 0; c < part.channels; ++c) guide[p * r.channels + at + c] = in[c];
+            }
+        }
+        at += part.channels;
+    }
     resizeBilinearReference(r, a, ra.data());
     resizeBilinearReference(r, b, rb.data());
-    const int64_t pixels = r.batch * r.outH * r.outW;
     int64_t first = 0;
     for (size_t o = 0; o < s.splits.size(); ++o) {
         const int64_t width = s.splits[o];
         if (!s.skip[o]) {
             for (int64_t p = 0; p < pixels; ++p)
                 for (int64_t c = 0; c < width; ++c) {
-                    const int64_t at = p * r.channels + first + c;
-                    float v = ra[at] * guide[at] + rb[at];
+                    const int64_t k = p * r.channels + first + c;
+                    float v = ra[k] * guide[k] + rb[k];
                     for (const PostOp& t : s.tails[o]) v = applyPostOp(t, v);
                     outputs[o][p * width + c] = v;
                 }
@@ -61,12 +76,17 @@ FastGuidedUpsample::FastGuidedUpsample(const GuidedUpsampleSpec& spec) : spec_(s
         low_.push_back(low);
         high_.push_back(high);
     }
+    for (size_t k = 0; k < spec.guide.size(); ++k)
+        for (int64_t c = 0; c < spec.guide[k].channels; ++c) {
+            guidePart_.push_back(static_cast<int>(k));
+            guideChannel_.push_back(c);
+        }
     const size_t plane = static_cast<size_t>(r.batch * r.outH * r.inW) * used_.size();
     columnsA_.resize(plane);
     columnsB_.resize(plane);
 }
 
-void FastGuidedUpsample::run(const float* a, const float* b, const float* guide,
+void FastGuidedUpsample::run(const float* a, const float* b, const float* const* guide,
                              float* const* outputs) {
     const ResizeSpec& r = spec_.resize;
     const int64_t rows = r.batch * r.outH;
@@ -100,7 +120,15 @@ void FastGuidedUpsample::run(const float* a, const float* b, const float* guide,
         for (int64_t row = 0; row < rows; ++row) {
             const float* ca = columnsA_.data() + row * r.inW * used;
             const float* cb = columnsB_.data() + row * r.inW * used;
-            const float* guideRow = guide + row * r.outW * channels;
+            // The guide's value for channel c at column x of this row.
+            auto guideAt = [&](int64_t x, int64_t c) {
+                const GuidePart& part = spec_.guide[guidePart_[c]];
+                const float* in = guide[guidePart_[c]] + (row * r.outW + x) * part.sourceChannels;
+                if (!part.mean) return in[guideChannel_[c]];
+                float sum = 0.0f;
+                for (int64_t k = 0; k < part.sourceChannels; ++k) sum += in[k];
+                return sum / static_cast<float>(part.sourceChannels);
+            };
             int64_t u = 0, first = 0;
             for (size_t o = 0; o < spec_.splits.size(); ++o) {
                 const int64_t width = spec_.splits[o];
@@ -112,16 +140,22 @@ void FastGuidedUpsample::run(const float* a, const float* b, const float* guide,
                 const std::vector<PostOp>& tail = spec_.tails[o];
                 const bool clampOnly = clampOnly_[o] != 0;
                 const float low = low_[o], high = high_[o];
-                if (width == 1 && used == 1 && clampOnly) {
-                    // rvm's alpha alone: the common case, kept simple for the compiler
-                    const float* g = guideRow + first;
+                const GuidePart& part = spec_.guide[guidePart_[first]];
+                if (width == 1 && used == 1 && clampOnly &&
+                    (!part.mean || part.sourceChannels == 3)) {
+                    // rvm's alpha alone (its guide channel is the mean of three): the common
+                    // case, written plainly for the compiler
+                    const int64_t stride = part.sourceChannels;
+                    const float* g = guide[guidePart_[first]] + row * r.outW * stride;
                     const int64_t* x0 = x0_.data();
                     const int64_t* x1 = x1_.data();
                     const float* dxs = dx_.data();
+                    const int64_t channel = guideChannel_[first];
                     for (int64_t x = 0; x < r.outW; ++x) {
+                        const float* p = g + x * stride;
+                        const float i = part.mean ? (p[0] + p[1] + p[2]) / 3.0f : p[channel];
                         const float a0 = ca[x0[x]], a1 = ca[x1[x]], b0 = cb[x0[x]], b1 = cb[x1[x]];
-                        const float v =
-                            (a0 + (a1 - a0) * dxs[x]) * g[x * channels] + (b0 + (b1 - b0) * dxs[x]);
+                        const float v = (a0 + (a1 - a0) * dxs[x]) * i + (b0 + (b1 - b0) * dxs[x]);
                         out[x] = std::min(std::max(v, low), high);
                     }
                     u += width;
@@ -134,7 +168,7 @@ void FastGuidedUpsample::run(const float* a, const float* b, const float* guide,
                     for (int64_t c = 0; c < width; ++c) {
                         const float av = ca[l + c] + (ca[rt + c] - ca[l + c]) * dx;
                         const float bv = cb[l + c] + (cb[rt + c] - cb[l + c]) * dx;
-                        float v = av * guideRow[x * channels + first + c] + bv;
+                        float v = av * guideAt(x, first + c) + bv;
                         if (clampOnly) {
                             v = std::min(std::max(v, low), high);
                         } else {
@@ -156,14 +190,17 @@ class GuidedUpsampleStep : public Step {
   public:
     GuidedUpsampleSpec spec;
     std::unique_ptr<FastGuidedUpsample> fast;
-    Ref a, b, guide;
+    Ref a, b;
+    std::vector<Ref> guide;
+    std::vector<const float*> guidePointers;
     std::vector<float*> outputs;
 
     bool run(RunContext& c, std::string&) override {
+        for (size_t k = 0; k < guide.size(); ++k) guidePointers[k] = guide[k].get(c);
         if (fast) {
-            fast->run(a.get(c), b.get(c), guide.get(c), outputs.data());
+            fast->run(a.get(c), b.get(c), guidePointers.data(), outputs.data());
         } else {
-            guidedUpsampleReference(spec, a.get(c), b.get(c), guide.get(c), outputs.data());
+            guidedUpsampleReference(spec, a.get(c), b.get(c), guidePointers.data(), outputs.data());
         }
         return true;
     }
@@ -187,7 +224,9 @@ std::unique_ptr<Step> makeGuidedUpsampleStep(const Plan& plan, const PlanOp& op,
     step->spec = op.guided;
     step->a = operandRef(plan, op.inputs[0]);
     step->b = operandRef(plan, op.inputs[1]);
-    step->guide = operandRef(plan, op.inputs[2]);
+    for (size_t k = 2; k < op.inputs.size(); ++k)
+        step->guide.push_back(operandRef(plan, op.inputs[k]));
+    step->guidePointers.resize(step->guide.size());
     for (int o : op.outputs) step->outputs.push_back(plan.data(o));
     if (!reference) step->fast = std::make_unique<FastGuidedUpsample>(op.guided);
     return step;

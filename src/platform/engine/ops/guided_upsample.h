@@ -3,6 +3,10 @@
 // are low-resolution coefficient maps and I the full-resolution guide, followed by a split of the
 // channels into outputs, each with its own tail (e.g. the final clip to 0..1). Outputs nobody
 // reads are not computed: rvm's alpha needs one channel of four.
+//
+// The guide may come in parts joined along the channels (rvm's is the picture's three colours and
+// their mean): each part is a tensor read as it is, or the mean over the channels of a tensor, so
+// that neither the mean nor the joined guide is ever stored.
 #include <cstdint>
 #include <vector>
 
@@ -11,16 +15,23 @@
 
 namespace figsplit::engine {
 
+struct GuidePart {
+    int64_t channels = 0;        // channels it gives the guide (1 for a mean)
+    int64_t sourceChannels = 0;  // channels of the tensor it reads
+    bool mean = false;           // the mean over the tensor's channels
+};
+
 struct GuidedUpsampleSpec {
     ResizeSpec resize;                       // A, b -> the guide's size; channels = all outputs'
+    std::vector<GuidePart> guide;            // parts, summing to resize.channels
     std::vector<int64_t> splits;             // channels per output, summing to resize.channels
     std::vector<std::vector<PostOp>> tails;  // per output (no `add` post-ops)
     std::vector<char> skip;                  // per output: not needed
 };
 
-// Plain definition: resize both maps, multiply-add, split, apply tails.
+// Plain definition: join the guide, resize both maps, multiply-add, split, apply tails.
 void guidedUpsampleReference(const GuidedUpsampleSpec& spec, const float* a, const float* b,
-                             const float* guide, float* const* outputs);
+                             const float* const* guide, float* const* outputs);
 
 // Separable: the needed channels of A and b are first interpolated down the columns (low-res
 // width, full height), then each output pixel takes two horizontal lerps, the multiply-add and
@@ -28,7 +39,7 @@ void guidedUpsampleReference(const GuidedUpsampleSpec& spec, const float* a, con
 class FastGuidedUpsample {
   public:
     explicit FastGuidedUpsample(const GuidedUpsampleSpec& spec);
-    void run(const float* a, const float* b, const float* guide, float* const* outputs);
+    void run(const float* a, const float* b, const float* const* guide, float* const* outputs);
 
   private:
     GuidedUpsampleSpec spec_;
@@ -36,6 +47,9 @@ class FastGuidedUpsample {
     std::vector<float> dx_;
     std::vector<int64_t> used_;               // channels some output needs
     std::vector<float> columnsA_, columnsB_;  // [outH][inW][used]
+    // Where guide channel c comes from: part, channel within it (a mean reads all of them).
+    std::vector<int> guidePart_;
+    std::vector<int64_t> guideChannel_;
     // Per output: its tail as one clamp when it is only clips.
     std::vector<char> clampOnly_;
     std::vector<float> low_, high_;
