@@ -111,6 +111,52 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
         nonOverlapping_ = true;
         spec_ = s;
         impl_ = "direct:non-overlapping";
+        // Activations without adds run afterwards as vectorised oneDNN element-wise passes.
+        const bool adds = s.addInputs() > 0;
+        if (!adds) {
+            const memory::desc md({s.batch, s.outC, s.outH, s.outW}, memory::data_type::f32,
+                                  memory::format_tag::nhwc);
+            for (const PostOp& p : s.postOps) {
+                dnnl::algorithm algorithm = dnnl::algorithm::eltwise_linear;
+                float alpha = p.scale, beta = p.shift;
+                if (p.kind == PostOp::Kind::clip) {
+                    algorithm = dnnl::algorithm::eltwise_clip_v2;
+                    alpha = p.low;
+                    beta = p.high;
+                } else if (p.kind == PostOp::Kind::activation) {
+                    alpha = beta = 0.0f;
+                    switch (p.activation) {
+                        case Activation::none:
+                            continue;
+                        case Activation::relu:
+                            algorithm = dnnl::algorithm::eltwise_relu;
+                            break;
+                        case Activation::relu6:
+                            algorithm = dnnl::algorithm::eltwise_clip;
+                            beta = 6.0f;
+                            break;
+                        case Activation::sigmoid:
+                            algorithm = dnnl::algorithm::eltwise_logistic;
+                            break;
+                        case Activation::tanh:
+                            algorithm = dnnl::algorithm::eltwise_tanh;
+                            break;
+                        case Activation::hardswish:
+                            algorithm = dnnl::algorithm::eltwise_hardswish;
+                            break;
+                    }
+                }
+                const dnnl::eltwise_forward::desc desc(dnnl::prop_kind::forward_inference,
+                                                       algorithm, md, alpha, beta);
+                const dnnl::eltwise_forward::primitive_desc pd(desc, engine);
+                PreparedPrimitive pass;
+                pass.prepare(dnnl::eltwise_forward(pd),
+                             {{DNNL_ARG_SRC, memory(md, engine, static_cast<void*>(nullptr))},
+                              {DNNL_ARG_DST, memory(md, engine, static_cast<void*>(nullptr))}});
+                tail_.push_back(std::move(pass));
+            }
+        }
+        tailSeparate_ = !adds;
         return;
     }
     using tag = memory::format_tag;
@@ -224,6 +270,7 @@ FastConv::FastConv(const ConvSpec& s, const dnnl::engine& engine) {
 
 void FastConv::runNonOverlapping(const float* src, const float* const* adds, float* dst) const {
     const ConvSpec& s = spec_;
+    const bool inline_ = !tailSeparate_;
     const int64_t rows = s.batch * s.outH;
 #pragma omp parallel for
     for (int64_t row = 0; row < rows; ++row) {
@@ -242,10 +289,12 @@ void FastConv::runNonOverlapping(const float* src, const float* const* adds, flo
                 float v = s.bias.empty() ? 0.0f : s.bias[o];
                 if (inside)
                     for (int64_t i = 0; i < s.inC; ++i) v += in[i] * w[o * s.inC + i];
-                int add = 0;
-                for (const PostOp& p : s.postOps)
-                    v = p.kind == PostOp::Kind::add ? v + adds[add++][pixel * s.outC + o]
-                                                    : applyPostOp(p, v);
+                if (inline_) {
+                    int add = 0;
+                    for (const PostOp& p : s.postOps)
+                        v = p.kind == PostOp::Kind::add ? v + adds[add++][pixel * s.outC + o]
+                                                        : applyPostOp(p, v);
+                }
                 out[o] = v;
             }
         }
@@ -255,6 +304,11 @@ void FastConv::runNonOverlapping(const float* src, const float* const* adds, flo
 void FastConv::run(const float* src, const float* const* adds, float* dst, dnnl::stream& stream) {
     if (nonOverlapping_) {
         runNonOverlapping(src, adds, dst);
+        for (PreparedPrimitive& pass : tail_) {
+            pass.bind(0, dst);
+            pass.bind(1, dst);
+            pass.execute(stream);
+        }
         return;
     }
     primitive_.bind(0, src);

@@ -52,6 +52,8 @@ class FastConv {
     // input pixel: selfie's last layer) run as a direct loop; oneDNN is slow at one output channel.
     void runNonOverlapping(const float* src, const float* const* adds, float* dst) const;
     bool nonOverlapping_ = false;
+    bool tailSeparate_ = false;            // post-ops run as the passes in tail_
+    std::vector<PreparedPrimitive> tail_;  // in place on the output
     ConvSpec spec_;
 
     PreparedPrimitive primitive_;  // arguments: src, dst, adds..., weights, bias
