@@ -501,6 +501,98 @@ bool fuseGuidedUpsample(Plan& plan) {
     return changed;
 }
 
+// Trees of element-wise ops whose inner results have no other reader become one pointwise op.
+class PointwiseBuilder {
+  public:
+    PointwiseBuilder(Plan& plan, const Uses& uses) : plan_(plan), uses_(uses) {}
+
+    // Builds the tree rooted at op `root`; false when it would hold a single operation.
+    bool build(int root, PlanOp& fused) {
+        const Shape& shape = plan_.tensors[plan_.ops[root].outputs[0]].shape;
+        program_ = PointwiseProgram{};
+        program_.shape = shape;
+        operands_.clear();
+        absorbed_.clear();
+        emit(root);
+        if (program_.code.size() < 2) return false;
+        fused.kind = PlanOp::Kind::pointwise;
+        fused.label = "Pointwise";
+        fused.node = plan_.ops[root].node;
+        fused.inputs = operands_;
+        fused.outputs = plan_.ops[root].outputs;
+        fused.pointwise = program_;
+        for (int k : absorbed_) plan_.ops[k].removed = true;
+        return true;
+    }
+
+  private:
+    static constexpr int kMaxInstructions = 7;  // so at most 8 leaves
+    static constexpr int kMaxLeaves = 8;
+
+    bool elementwise(const PlanOp& op) const {
+        return !op.removed && (op.kind == PlanOp::Kind::binary || op.kind == PlanOp::Kind::unary);
+    }
+
+    // The source for operand `o` read by op `reader`: an inlined producer's register or a leaf.
+    int source(const Operand& o, int reader) {
+        if (o.tensor >= 0 && static_cast<int>(program_.code.size()) + pending_ < kMaxInstructions) {
+            const int producer = uses_.producer[rootOf(plan_, o.tensor)];
+            if (producer >= 0 && elementwise(plan_.ops[producer]) &&
+                soleReader(plan_, uses_, o.tensor) == reader &&
+                plan_.tensors[o.tensor].shape == program_.shape &&
+                static_cast<int>(operands_.size()) + 2 <= kMaxLeaves) {
+                absorbed_.push_back(producer);
+                return emit(producer);
+            }
+        }
+        for (size_t k = 0; k < operands_.size(); ++k)
+            if (operands_[k].tensor == o.tensor && operands_[k].value == o.value)
+                return PointwiseProgram::leaf(static_cast<int>(k));
+        operands_.push_back(o);
+        program_.leaves.push_back(o.shape);
+        return PointwiseProgram::leaf(static_cast<int>(operands_.size()) - 1);
+    }
+
+    // Emits op `index` (after its inlined inputs); returns its register.
+    int emit(int index) {
+        const PlanOp& op = plan_.ops[index];
+        PointwiseProgram::Instruction in;
+        in.unary = op.kind == PlanOp::Kind::unary;
+        in.binary = op.binary;
+        in.unaryOp = op.unary;
+        ++pending_;
+        in.a = source(op.inputs[0], index);
+        in.b = in.unary ? in.a : source(op.inputs[1], index);
+        --pending_;
+        in.out = program_.registers++;
+        program_.code.push_back(in);
+        return in.out;
+    }
+
+    Plan& plan_;
+    const Uses& uses_;
+    PointwiseProgram program_;
+    std::vector<Operand> operands_;
+    std::vector<int> absorbed_;
+    int pending_ = 0;
+};
+
+bool fusePointwise(Plan& plan) {
+    bool changed = false;
+    for (size_t k = plan.ops.size(); k-- > 0;) {
+        PlanOp& op = plan.ops[k];
+        if (op.removed || (op.kind != PlanOp::Kind::binary && op.kind != PlanOp::Kind::unary))
+            continue;
+        const Uses uses(plan);
+        PointwiseBuilder builder(plan, uses);
+        PlanOp fused;
+        if (!builder.build(static_cast<int>(k), fused)) continue;
+        plan.ops[k] = std::move(fused);
+        changed = true;
+    }
+    return changed;
+}
+
 }  // namespace
 
 void fusePlan(Plan& plan) {
@@ -508,6 +600,7 @@ void fusePlan(Plan& plan) {
     fusePad(plan);
     fuseTails(plan);
     fuseGuidedUpsample(plan);
+    fusePointwise(plan);
     // Labels say what a fused convolution absorbed, for the profile.
     for (PlanOp& op : plan.ops) {
         if (op.removed || op.kind != PlanOp::Kind::conv) continue;

@@ -18,6 +18,7 @@
 #include "platform/engine/ops/data_movement.h"
 #include "platform/engine/ops/elementwise.h"
 #include "platform/engine/ops/guided_upsample.h"
+#include "platform/engine/ops/pointwise.h"
 #include "platform/engine/ops/pooling.h"
 #include "platform/engine/ops/resize_bilinear.h"
 #include "platform/engine/value.h"
@@ -76,6 +77,7 @@ struct PlanOp {
         batchToSpace,
         channelMean,
         guidedUpsample,
+        pointwise,
     } kind = Kind::binary;
     std::string label;
     std::string node;
@@ -95,6 +97,7 @@ struct PlanOp {
     std::vector<int64_t> stride;  // strided slice
     float padValue = 0.0f;
     GuidedUpsampleSpec guided;
+    PointwiseProgram pointwise;  // inputs are its leaves, in order
 };
 
 struct TensorDesc {

@@ -203,6 +203,25 @@ class SpaceBatchStep : public Step {
     }
 };
 
+class PointwiseStep : public Step {
+  public:
+    PointwiseProgram program;
+    std::unique_ptr<FastPointwise> fast;
+    std::vector<Ref> leaves;
+    std::vector<const float*> pointers;
+    float* dst = nullptr;
+
+    bool run(RunContext& c, std::string&) override {
+        for (size_t k = 0; k < leaves.size(); ++k) pointers[k] = leaves[k].get(c);
+        if (fast) {
+            fast->run(pointers.data(), dst);
+        } else {
+            pointwiseReference(program, pointers.data(), dst);
+        }
+        return true;
+    }
+};
+
 class ChannelMeanStep : public Step {
   public:
     Ref src;
@@ -422,6 +441,16 @@ bool makeSteps(Plan& plan, const EngineOptions& options, const dnnl::engine& eng
                 s->channels = in.back();
                 s->pixels = elementCount(in) / std::max<int64_t>(in.back(), 1);
                 s->dst = out;
+                step = std::move(s);
+                break;
+            }
+            case PlanOp::Kind::pointwise: {
+                auto s = std::make_unique<PointwiseStep>();
+                s->program = op.pointwise;
+                for (const Operand& i : op.inputs) s->leaves.push_back(refOf(plan, i));
+                s->pointers.resize(s->leaves.size());
+                s->dst = out;
+                if (fastKernels) s->fast = std::make_unique<FastPointwise>(op.pointwise);
                 step = std::move(s);
                 break;
             }

@@ -276,6 +276,13 @@ ModelBuilder blockModel() {
     b.node("gate_sig", "Sigmoid", {"gate"});
     conv("refine", "cat", 3, 11, 4, {"BiasAdd", "Relu"}, "SAME", 14);
     b.node("out", "Mul", {"gate_sig", "refine"});
+    // A GRU update: h' = (1 - z) * h + z * c, one pass when fused.
+    conv("h", "cat", 1, 11, 4, {"BiasAdd"}, "VALID", 20);
+    b.constFloat("gru/one", {}, {1.0f});
+    b.node("gru/sub", "Sub", {"gru/one", "gate_sig"});
+    b.node("gru/keep", "Mul", {"gru/sub", "h"});
+    b.node("gru/new", "Mul", {"gate_sig", "refine"});
+    b.node("gru", "AddV2", {"gru/keep", "gru/new"});
     // Clips after convolutions, with an add between two of them (oneDNN 2.6 computes a chain with
     // one eltwise algorithm twice at different parameters wrongly; such chains must not reach it).
     conv("c1", "x", 1, 3, 3, {"BiasAdd", "Relu6"}, "VALID", 16);
@@ -306,7 +313,7 @@ TEST(EngineGraph, FusedPlanMatchesUnfusedReference) {
     x.data = randomValues(13 * 13 * 3, 3, 1.0f);
     std::vector<Tensor> rf, rr;
     std::string error;
-    const std::vector<std::string> outputs = {"out", "residual", "c1/clip", "c2/high"};
+    const std::vector<std::string> outputs = {"out", "residual", "c1/clip", "c2/high", "gru"};
     ASSERT_TRUE(fast->run({{"x", &x}}, outputs, rf, error)) << error;
     ASSERT_TRUE(reference->run({{"x", &x}}, outputs, rr, error)) << error;
     for (size_t k = 0; k < outputs.size(); ++k) {

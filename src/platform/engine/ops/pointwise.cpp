@@ -1,0 +1,150 @@
+#include "platform/engine/ops/pointwise.h"
+
+#include <algorithm>
+
+#include "platform/engine/ops/data_movement.h"
+
+namespace figsplit::engine {
+
+namespace {
+
+constexpr int64_t kPiece = 1024;
+constexpr int kMaxSlots = 8;  // registers, and separately broadcast leaves, per piece
+
+void applyPiece(const PointwiseProgram::Instruction& in, const float* a, const float* b, float* out,
+                int64_t n) {
+    if (in.unary) {
+        switch (in.unaryOp) {
+#define FIGSPLIT_UNARY(OP)                                                      \
+    case UnaryOp::OP:                                                           \
+        for (int64_t k = 0; k < n; ++k) out[k] = applyUnary(UnaryOp::OP, a[k]); \
+        return;
+            FIGSPLIT_UNARY(relu)
+            FIGSPLIT_UNARY(relu6)
+            FIGSPLIT_UNARY(sigmoid)
+            FIGSPLIT_UNARY(tanh)
+            FIGSPLIT_UNARY(square)
+            FIGSPLIT_UNARY(neg)
+            FIGSPLIT_UNARY(sqrt)
+            FIGSPLIT_UNARY(rsqrt)
+            FIGSPLIT_UNARY(exp)
+#undef FIGSPLIT_UNARY
+        }
+        return;
+    }
+    switch (in.binary) {
+#define FIGSPLIT_BINARY(OP)                                                             \
+    case BinaryOp::OP:                                                                  \
+        for (int64_t k = 0; k < n; ++k) out[k] = applyBinary(BinaryOp::OP, a[k], b[k]); \
+        return;
+        FIGSPLIT_BINARY(add)
+        FIGSPLIT_BINARY(sub)
+        FIGSPLIT_BINARY(mul)
+        FIGSPLIT_BINARY(div)
+        FIGSPLIT_BINARY(maximum)
+        FIGSPLIT_BINARY(minimum)
+        FIGSPLIT_BINARY(squaredDifference)
+        FIGSPLIT_BINARY(floorMod)
+        FIGSPLIT_BINARY(equal)
+        FIGSPLIT_BINARY(less)
+        FIGSPLIT_BINARY(greater)
+#undef FIGSPLIT_BINARY
+    }
+}
+
+}  // namespace
+
+void pointwiseReference(const PointwiseProgram& p, const float* const* leaves, float* out) {
+    const int64_t count = elementCount(p.shape);
+    std::vector<std::vector<float>> registers(static_cast<size_t>(p.registers),
+                                              std::vector<float>(static_cast<size_t>(count)));
+    std::vector<std::vector<float>> expanded(p.leaves.size());
+    for (size_t l = 0; l < p.leaves.size(); ++l) {
+        BroadcastPlan plan;
+        BroadcastPlan::make(p.leaves[l], p.shape, plan);
+        expanded[l].resize(static_cast<size_t>(count));
+        broadcastFloat(plan, leaves[l], expanded[l].data(), false);
+    }
+    auto source = [&](int s) { return s >= 0 ? registers[s].data() : expanded[-1 - s].data(); };
+    for (size_t k = 0; k < p.code.size(); ++k) {
+        const PointwiseProgram::Instruction& in = p.code[k];
+        float* dst = k + 1 == p.code.size() ? out : registers[in.out].data();
+        for (int64_t i = 0; i < count; ++i)
+            dst[i] = in.unary ? applyUnary(in.unaryOp, source(in.a)[i])
+                              : applyBinary(in.binary, source(in.a)[i], source(in.b)[i]);
+    }
+}
+
+FastPointwise::FastPointwise(const PointwiseProgram& program) : program_(program) {
+    const Shape& out = program.shape;
+    const size_t rank = out.size(), leaves = program.leaves.size();
+    count_ = elementCount(out);
+    // Per output dim, which leaves broadcast along it; merge neighbours that agree.
+    std::vector<std::vector<char>> patterns;
+    for (size_t d = 0; d < rank; ++d) {
+        if (out[d] == 1) continue;
+        std::vector<char> pattern(leaves);
+        for (size_t l = 0; l < leaves; ++l) {
+            const Shape& s = program.leaves[l];
+            const size_t offset = rank - s.size();
+            pattern[l] = d < offset || s[d - offset] == 1;
+        }
+        if (!patterns.empty() && patterns.back() == pattern) {
+            dims_.back() *= out[d];
+        } else {
+            dims_.push_back(out[d]);
+            patterns.push_back(pattern);
+        }
+    }
+    if (dims_.empty()) {
+        dims_.push_back(1);
+        patterns.emplace_back(leaves, 0);
+    }
+    strides_.assign(leaves, std::vector<int64_t>(dims_.size(), 0));
+    for (size_t l = 0; l < leaves; ++l) {
+        int64_t stride = 1;
+        for (size_t d = dims_.size(); d-- > 0;) {
+            strides_[l][d] = patterns[d][l] ? 0 : stride;
+            if (!patterns[d][l]) stride *= dims_[d];
+        }
+    }
+}
+
+void FastPointwise::run(const float* const* leaves, float* out) const {
+    const size_t rank = dims_.size();
+    const int64_t inner = dims_.back();
+    const int64_t rows = count_ / std::max<int64_t>(inner, 1);
+    const int64_t pieces = (inner + kPiece - 1) / kPiece;
+    const size_t leafCount = program_.leaves.size();
+    const auto& code = program_.code;
+#pragma omp parallel for if (count_ > 32768)
+    for (int64_t w = 0; w < rows * pieces; ++w) {
+        alignas(64) float registers[kMaxSlots][kPiece];
+        alignas(64) float filled[kMaxSlots][kPiece];
+        const float* leaf[kMaxSlots];
+        const int64_t r = w / pieces, begin = (w % pieces) * kPiece;
+        const int64_t n = std::min(kPiece, inner - begin);
+        for (size_t l = 0; l < leafCount; ++l) {
+            int64_t offset = 0, rest = r;
+            for (size_t d = rank - 1; d-- > 0;) {
+                offset += (rest % dims_[d]) * strides_[l][d];
+                rest /= dims_[d];
+            }
+            if (strides_[l][rank - 1] == 0) {
+                std::fill(filled[l], filled[l] + n, leaves[l][offset]);
+                leaf[l] = filled[l];
+            } else {
+                leaf[l] = leaves[l] + offset + begin;
+            }
+        }
+        for (size_t k = 0; k < code.size(); ++k) {
+            const PointwiseProgram::Instruction& in = code[k];
+            const float* a = in.a >= 0 ? registers[in.a] : leaf[-1 - in.a];
+            const float* b = in.unary ? a : (in.b >= 0 ? registers[in.b] : leaf[-1 - in.b]);
+            float* dst = k + 1 == code.size() ? out + r * inner + begin : registers[in.out];
+            applyPiece(in, a, b, dst, n);
+        }
+    }
+}
+
+}  // namespace figsplit::engine
