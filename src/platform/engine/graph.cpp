@@ -106,6 +106,9 @@ bool Graph::plan(const std::vector<Feed>& feeds, const std::vector<std::string>&
     } catch (const std::bad_alloc&) {
         error = "not enough memory for the model at this input size";
         return false;
+    } catch (const std::exception& e) {
+        error = std::string("planning failed: ") + e.what();
+        return false;
     }
     plan_ = std::move(plan);
     planOutputs_ = outputs;

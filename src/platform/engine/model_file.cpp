@@ -335,9 +335,13 @@ bool readWeights(const Json& root, std::span<const uint8_t> data, ModelFile& mod
         for (const Json& jw : group.at("weights")) {
             WeightSpec w;
             if (!parseWeightSpec(jw, w, error)) return false;
-            const int64_t n = elementCount(w.shape);
-            const uint64_t bytes =
-                static_cast<uint64_t>(n) * static_cast<uint64_t>(w.bytesPerElement);
+            // Element count, saturating: a hostile manifest must not overflow the size check.
+            uint64_t n = 1;
+            for (int64_t d : w.shape) {
+                const uint64_t dim = static_cast<uint64_t>(d);
+                n = dim == 0 ? 0 : (n > (uint64_t{1} << 40) / dim ? uint64_t{1} << 41 : n * dim);
+            }
+            const uint64_t bytes = n * static_cast<uint64_t>(w.bytesPerElement);
             if (bytes > data.size() - offset) {
                 error = "weight '" + w.name + "' (" + describe(w) + ") needs " +
                         std::to_string(bytes) + " bytes at offset " + std::to_string(offset) +

@@ -194,13 +194,17 @@ bool checkNode(const GraphNode& node, std::string& error) {
         (attrInt(node, "ellipsis_mask", 0) != 0 || attrInt(node, "new_axis_mask", 0) != 0))
         return fail("ellipsis and new-axis masks not supported");
     if (op == "ResizeBilinear" && node.inputs.size() != 2) return fail("expects 2 inputs");
-    if ((op == "Split" || op == "SplitV") && attrInt(node, "num_split", 0) < 1)
-        return fail("num_split must be at least 1");
+    if ((op == "Split" || op == "SplitV") &&
+        (attrInt(node, "num_split", 0) < 1 || attrInt(node, "num_split", 0) > 4096))
+        return fail("num_split must lie in 1..4096");
     if (op == "Switch" && node.inputs.size() != 2) return fail("expects 2 inputs");
     if (binaryOps().count(op) != 0 && node.inputs.size() != 2) return fail("expects 2 inputs");
     if (unaryOps().count(op) != 0 && node.inputs.size() != 1) return fail("expects 1 input");
     return true;
 }
+
+// The most elements any tensor may have (4 GiB of floats).
+constexpr int64_t kMaxElements = int64_t{1} << 30;
 
 class Planner {
   public:
@@ -1166,7 +1170,23 @@ bool Planner::run(const std::vector<std::string>& outputs, std::string& error) {
         for (int c : model_.nodes[k].controls) stack.push_back(c);
     }
     for (int k : model_.order) {
-        if (needed[k] && !lower(k, error)) {
+        if (needed[k] && lower(k, error)) {
+            // Shapes come from the model and the feeds: refuse absurd ones before they are used.
+            for (const Slot& s : slots_[k]) {
+                if (s.state == Slot::State::dead || s.state == Slot::State::unset) continue;
+                int64_t count = 1;
+                for (int64_t d : s.shape) {
+                    if (d < 0 || (d > 0 && count > kMaxElements / d)) {
+                        error = "node '" + model_.nodes[k].name + "' (" + model_.nodes[k].op +
+                                "): shape " + shapeText(s.shape) + " is impossible or too large";
+                        return false;
+                    }
+                    count *= d;
+                }
+            }
+            continue;
+        }
+        if (needed[k]) {
             if (error.empty())
                 error = "node '" + model_.nodes[k].name + "' (" + model_.nodes[k].op +
                         ") cannot be planned";

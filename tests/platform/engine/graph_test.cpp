@@ -165,6 +165,19 @@ TEST(EngineGraph, RunErrorsNameTheProblem) {
     const Tensor short_{{1, 2, 2, 1}, {1, 2, 3}};
     EXPECT_FALSE(model->run({{"x", &short_}, {"ratio", &ratio}}, {"out"}, r, error));
     EXPECT_THAT(error, HasSubstr("input 'x' has 3 values"));
+    // A shape computed inside the graph that no memory could hold is refused before planning on.
+    {
+        ModelBuilder big;
+        big.placeholder("x");
+        big.constInt("pads", {4, 2}, {0, 0, 100000, 100000, 100000, 100000, 0, 0});
+        big.node("huge", "Pad", {"x", "pads"});
+        auto hugeModel = load(big);
+        ASSERT_TRUE(hugeModel);
+        EXPECT_FALSE(hugeModel->run({{"x", &x}}, {"huge"}, r, error));
+        EXPECT_THAT(
+            error,
+            HasSubstr("node 'huge' (Pad): shape [1,200002,200002,1] is impossible or too large"));
+    }
     const Tensor empty{{1, 0, 2, 1}, {}};
     EXPECT_FALSE(model->run({{"x", &empty}, {"ratio", &ratio}}, {"out"}, r, error));
     EXPECT_THAT(error, HasSubstr("impossible shape"));

@@ -112,6 +112,11 @@ TEST(EngineLoader, RefusesBrokenModelsNamingTheCulprit) {
         {"weight shape differs from its node",
          edit([&](Json& j) { manifest(j)[0]["shape"] = {4}; }),
          {"weight 'w' has shape [4] but its Const node declares [2,2]"}},
+        {"shape whose size overflows",
+         edit([&](Json& j) {
+             manifest(j)[0]["shape"] = {2147483648LL, 2147483648LL, 2147483648LL, 4};
+         }),
+         {"weight 'w'", "bytes left"}},
         {"unsupported weight type",
          edit([&](Json& j) { manifest(j)[0]["dtype"] = "string"; }),
          {"weight 'w' has type string"}},
