@@ -3,6 +3,10 @@
 #include <chrono>
 #include <cstring>
 
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
 namespace figsplit::engine {
 
 std::unique_ptr<Graph> Graph::load(std::string_view json, std::span<const uint8_t> weights,
@@ -129,6 +133,42 @@ bool Graph::plan(const std::vector<Feed>& feeds, const std::vector<std::string>&
     return true;
 }
 
+namespace {
+
+// Tiny values in the recurrent state and in flat regions of a picture decay into denormal floats,
+// which x86 processors handle about a hundred times slower (rvm went from 90 ms to 1.5 s per
+// frame on a flat grey clip). While a model runs, every thread of the pool treats them as zero;
+// the effect on the results is below 1e-37.
+class DenormalsAreZero {
+  public:
+    DenormalsAreZero() {
+#if defined(__SSE__)
+        saved_ = _mm_getcsr();
+        const unsigned int flags = kFlushToZero | kDenormalsAreZero;
+#pragma omp parallel
+        _mm_setcsr(_mm_getcsr() | flags);
+        _mm_setcsr(saved_ | flags);
+#endif
+    }
+    ~DenormalsAreZero() {
+#if defined(__SSE__)
+        const unsigned int flags = kFlushToZero | kDenormalsAreZero;
+#pragma omp parallel
+        _mm_setcsr(_mm_getcsr() & ~flags);
+        _mm_setcsr(saved_);
+#endif
+    }
+    DenormalsAreZero(const DenormalsAreZero&) = delete;
+    DenormalsAreZero& operator=(const DenormalsAreZero&) = delete;
+
+  private:
+    static constexpr unsigned int kFlushToZero = 0x8000;
+    static constexpr unsigned int kDenormalsAreZero = 0x0040;
+    unsigned int saved_ = 0;
+};
+
+}  // namespace
+
 bool Graph::run(const std::vector<Feed>& feeds, const std::vector<std::string>& outputs,
                 const std::vector<Tensor*>& results, std::string& error) {
     for (const Feed& f : feeds) {
@@ -149,6 +189,7 @@ bool Graph::run(const std::vector<Feed>& feeds, const std::vector<std::string>& 
         context_.inputs[k] = f.data;
         if (context_.inputShapes[k] != f.shape) context_.inputShapes[k] = f.shape;
     }
+    const DenormalsAreZero flushing;
     try {
         if (options_.profile) {
             for (size_t s = 0; s < plan_->steps.size(); ++s) {
