@@ -212,6 +212,20 @@ TEST(EngineGraph, RecurrentInputsBroadcastFromAnyCompatibleShape) {
     EXPECT_THAT(error, HasSubstr("node 'h': input [1,3,2,2] does not broadcast to [1,2,3,2]"));
 }
 
+TEST(EngineGraph, LeavesTheCallersDenormalsAlone) {
+    // Models run with denormals flushed (they are slow); the caller's own arithmetic keeps them.
+    auto model = load(switchModel());
+    ASSERT_TRUE(model);
+    const Tensor x = ramp({1, 2, 2, 1});
+    const Tensor ratio{{}, {0.5f}};
+    std::vector<Tensor> r;
+    std::string error;
+    ASSERT_TRUE(model->run({{"x", &x}, {"ratio", &ratio}}, {"out"}, r, error)) << error;
+    volatile float tiny = 1e-40f;  // a denormal
+    volatile float half = 0.5f;
+    EXPECT_GT(tiny * half, 0.0f);
+}
+
 std::vector<float> randomValues(size_t n, uint32_t seed, float scale) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> value(-scale, scale);
