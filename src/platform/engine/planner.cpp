@@ -1270,11 +1270,8 @@ void placeTensors(Plan& plan) {
 }  // namespace
 
 bool checkSupported(const ModelFile& model, std::string& error) {
-    for (const GraphNode& node : model.nodes) {
+    for (const GraphNode& node : model.nodes)
         if (!checkNode(node, error)) return false;
-        const int outputs = outputCount(node);
-        (void)outputs;
-    }
     for (const GraphNode& node : model.nodes) {
         for (const NodeInput& i : node.inputs) {
             if (i.port >= outputCount(model.nodes[i.node])) {
