@@ -161,4 +161,31 @@ ScratchDirectory::~ScratchDirectory() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+ProgramRun figsplit(const std::vector<std::string>& arguments) {
+    return runProgram(FIGSPLIT_BINARY, arguments);
+}
+
+std::string q(const std::string& path) {
+    return quoted(path);
+}
+
+std::string lastLine(const std::string& text) {
+    if (text.empty() || text.back() != '\n') return {};
+    const size_t newline = text.rfind('\n', text.size() - 2);
+    const size_t start = newline == std::string::npos ? 0 : newline + 1;
+    return text.substr(start, text.size() - 1 - start);
+}
+
+std::string MovieFixture::make(const std::string& name, const std::string& ffmpegArguments) {
+    const std::string path = dir_.file(name);
+    EXPECT_TRUE(ffmpeg(ffmpegArguments + " " + quoted(path))) << ffmpegArguments;
+    return path;
+}
+
+std::string MovieFixture::testPattern(const std::string& name, const std::string& size,
+                                      double seconds, const std::string& encoding) {
+    return make(name, "-f lavfi -t " + std::to_string(seconds) + " -i testsrc2=size=" + size +
+                          ":rate=25 " + encoding);
+}
+
 }  // namespace figsplit::testing

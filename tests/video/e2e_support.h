@@ -1,6 +1,8 @@
 #pragma once
 // Helpers for the end-to-end tests of video mode: running the figsplit binary, making movies with
 // the ffmpeg command-line tool, and reading back what ffprobe reports about a movie.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -67,6 +69,27 @@ class ScratchDirectory {
 
   private:
     std::filesystem::path path_;
+};
+
+// The figsplit binary under test.
+ProgramRun figsplit(const std::vector<std::string>& arguments);
+
+// `path` quoted for the shell.
+std::string q(const std::string& path);
+
+// The last line of `text`, without its line feed; empty unless `text` ends with one.
+std::string lastLine(const std::string& text);
+
+// A scratch directory and movies made in it with the ffmpeg tool.
+class MovieFixture : public ::testing::Test {
+  protected:
+    // `ffmpeg <arguments> <dir>/name`; the path made.
+    std::string make(const std::string& name, const std::string& ffmpegArguments);
+    // Seconds of the moving test pattern at 25 frames per second, encoded as given.
+    std::string testPattern(const std::string& name, const std::string& size, double seconds,
+                            const std::string& encoding);
+
+    ScratchDirectory dir_;
 };
 
 }  // namespace figsplit::testing

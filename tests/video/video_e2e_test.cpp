@@ -1,14 +1,11 @@
 // The figsplit binary in video mode on movies made here with the ffmpeg command-line tool: the
-// matte movie's container, codec, size, frames, frame times, key frames and pixels, the exact
-// lines on standard error and the exit status, for good movies and for bad inputs.
+// matte movie's container, codec, size, frames, frame times, key frames and pixels, and the exact
+// lines on standard error.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <regex>
 
 #include "e2e_support.h"
 #include "report/report.h"
@@ -18,19 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::decodeRgbFrames;
-using testing::ffmpeg;
+using testing::figsplit;
 using testing::MovieFacts;
+using testing::MovieFixture;
 using testing::probeMovie;
 using testing::ProgramRun;
-using testing::ScratchDirectory;
-
-ProgramRun figsplit(const std::vector<std::string>& arguments) {
-    return testing::runProgram(FIGSPLIT_BINARY, arguments);
-}
-
-std::string q(const std::string& path) {
-    return "'" + path + "'";
-}
+using testing::q;
 
 // The lines a successful run over `source` writes.
 std::string expectedLines(const MovieFacts& source, int64_t outW, int64_t outH) {
@@ -83,21 +73,7 @@ void expectMatteMovie(const std::string& sourcePath, const std::string& mattePat
     }
 }
 
-class VideoE2E : public ::testing::Test {
-  protected:
-    std::string make(const std::string& name, const std::string& ffmpegArguments) {
-        const std::string path = dir_.file(name);
-        EXPECT_TRUE(ffmpeg(ffmpegArguments + " " + q(path))) << ffmpegArguments;
-        return path;
-    }
-    std::string testPattern(const std::string& name, const std::string& size, double seconds,
-                            const std::string& encoding) {
-        return make(name, "-f lavfi -t " + std::to_string(seconds) + " -i testsrc2=size=" + size +
-                              ":rate=25 " + encoding);
-    }
-
-    ScratchDirectory dir_;
-};
+using VideoE2E = MovieFixture;
 
 TEST_F(VideoE2E, TheMatteMovieFollowsItsSourceFrameForFrame) {
     const std::string h264 = "-c:v libx264 -pix_fmt yuv420p";
@@ -198,84 +174,6 @@ TEST_F(VideoE2E, PeopleComeOutWhiteOutsideTheRangesBlack) {
         }
     }
     EXPECT_GT(brightInside, 0) << "no person found in the frames inside the range";
-}
-
-TEST_F(VideoE2E, InputsWithoutAUsableVideoTrack) {
-    const std::string empty = dir_.file("empty.mov");
-    std::ofstream(empty).flush();
-    const std::string random = dir_.file("random.mp4");
-    {
-        std::mt19937 generator(1234);
-        std::ofstream out(random, std::ios::binary);
-        for (int i = 0; i < 100000; ++i) out.put(static_cast<char>(generator() & 0xFF));
-    }
-    const std::string cfr = testPattern("cfr.mp4", "320x240", 1, "-c:v libx264");
-    const std::string cut = dir_.file("cut.mp4");  // index at the end, cut off
-    fs::copy_file(cfr, cut);
-    fs::resize_file(cut, fs::file_size(cfr) / 2);
-    const std::string audio = make("audio.m4a", "-f lavfi -t 1 -i sine=frequency=440 -c:a aac");
-    const std::string picture = make("cover.jpg", "-f lavfi -i color=c=red:size=64x64 -frames:v 1");
-    const std::string cover =
-        make("cover.mp3", "-f lavfi -t 1 -i sine=frequency=440 -i " + q(picture) +
-                              " -map 0:a -map 1:v -c:a libmp3lame -c:v copy"
-                              " -disposition:v attached_pic");
-
-    for (const std::string& input : {dir_.file("missing.mov"), empty, random, cut, audio, cover}) {
-        SCOPED_TRACE(input);
-        const std::string output = dir_.file("out.mov");
-        std::ofstream(output) << "an old file";
-        const ProgramRun run = figsplit({input, output});
-        EXPECT_EQ(run.stderrText, "error no video track in " + input + "\n");
-        EXPECT_EQ(run.exitStatus, 1);
-        EXPECT_TRUE(fs::exists(output)) << "the output is touched only after the probe";
-    }
-}
-
-TEST_F(VideoE2E, ATruncatedMovieEndsCleanly) {
-    // The index comes first, so the cut leaves a readable track whose data stops half-way.
-    const std::string whole =
-        testPattern("whole.mp4", "320x240", 2, "-c:v libx264 -movflags +faststart");
-    const std::string cut = dir_.file("cut.mp4");
-    fs::copy_file(whole, cut);
-    fs::resize_file(cut, fs::file_size(whole) / 2);
-
-    // The old output goes whatever the outcome.
-    const std::string output = dir_.file("out.mov");
-    std::ofstream(output) << "an old file";
-    const ProgramRun run = figsplit({cut, output, "--quality", "balanced"});
-    EXPECT_NE(fs::file_size(output), std::string("an old file").size());
-    ASSERT_TRUE(run.exitStatus == 0 || run.exitStatus == 1) << run.exitStatus;
-    EXPECT_TRUE(run.stderrText.starts_with("duration 2.0\nsize 320 240\n")) << run.stderrText;
-    const std::regex ending(run.exitStatus == 0 ? "(.|\n)*\nframes [0-9]+\n$"
-                                                : "(.|\n)*\nerror reader: [^\n]+\n$");
-    EXPECT_TRUE(std::regex_match(run.stderrText, ending)) << run.stderrText;
-}
-
-TEST_F(VideoE2E, OutputsThatCannotBeWritten) {
-    const std::string cfr = testPattern("cfr.mp4", "320x240", 0.4, "-c:v libx264");
-
-    const std::string nowhere = dir_.file("no-such-directory/out.mov");
-    ProgramRun run = figsplit({cfr, nowhere});
-    EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_TRUE(std::regex_match(
-        run.stderrText, std::regex("duration 0\\.4\nsize 320 240\nerror writer: [^\n]+\n")))
-        << run.stderrText;
-    EXPECT_FALSE(fs::exists(dir_.file("no-such-directory")));
-
-    // The output named as the input, directly or through a link: refused, the input kept.
-    const auto sizeBefore = fs::file_size(cfr);
-    fs::create_symlink(cfr, dir_.file("link.mov"));
-    fs::create_hard_link(cfr, dir_.file("hard.mov"));
-    for (const std::string& output : {cfr, dir_.file("link.mov"), dir_.file("hard.mov")}) {
-        SCOPED_TRACE(output);
-        run = figsplit({cfr, output});
-        EXPECT_EQ(run.exitStatus, 1);
-        EXPECT_EQ(
-            run.stderrText,
-            "duration 0.4\nsize 320 240\nerror output would overwrite the input " + cfr + "\n");
-        EXPECT_EQ(fs::file_size(cfr), sizeBefore);
-        EXPECT_EQ(probeMovie(cfr).frames.size(), 10u);
-    }
 }
 
 }  // namespace
