@@ -26,7 +26,7 @@ Ref refOf(const Plan& plan, const Operand& o) {
 
 class ConvStep : public Step {
   public:
-    ConvSpec spec;
+    ConvSpec params;
     std::unique_ptr<FastConv> fast;
     Ref src;
     std::vector<Ref> adds;
@@ -38,7 +38,7 @@ class ConvStep : public Step {
         if (fast) {
             fast->run(src.get(c), addPointers.data(), dst, *c.stream);
         } else {
-            convReference(spec, src.get(c), addPointers.data(), dst);
+            convReference(params, src.get(c), addPointers.data(), dst);
         }
         return true;
     }
@@ -46,7 +46,7 @@ class ConvStep : public Step {
 
 class PoolStep : public Step {
   public:
-    PoolSpec spec;
+    PoolSpec params;
     std::unique_ptr<FastAvgPool> fast;
     Ref src;
     float* dst = nullptr;
@@ -55,7 +55,7 @@ class PoolStep : public Step {
         if (fast) {
             fast->run(src.get(c), dst, *c.stream);
         } else {
-            avgPoolReference(spec, src.get(c), dst);
+            avgPoolReference(params, src.get(c), dst);
         }
         return true;
     }
@@ -63,7 +63,7 @@ class PoolStep : public Step {
 
 class ResizeStep : public Step {
   public:
-    ResizeSpec spec;
+    ResizeSpec params;
     std::unique_ptr<FastResize> fast;
     Ref src;
     float* dst = nullptr;
@@ -72,7 +72,7 @@ class ResizeStep : public Step {
         if (fast) {
             fast->run(src.get(c), dst, *c.stream);
         } else {
-            resizeBilinearReference(spec, src.get(c), dst);
+            resizeBilinearReference(params, src.get(c), dst);
         }
         return true;
     }
@@ -187,17 +187,17 @@ class BroadcastToStep : public Step {
 
 class SpaceBatchStep : public Step {
   public:
-    SpaceBatchSpec spec;
+    SpaceBatchSpec params;
     bool toBatch = true;
     Ref src;
     float* dst = nullptr;
 
     bool run(RunContext& c, std::string&) override {
         if (toBatch) {
-            spaceToBatch(spec, src.get(c), dst);
+            spaceToBatch(params, src.get(c), dst);
         } else {
-            std::fill(dst, dst + elementCount(spec.spaceShape), 0.0f);
-            batchToSpace(spec, src.get(c), dst);
+            std::fill(dst, dst + elementCount(params.spaceShape), 0.0f);
+            batchToSpace(params, src.get(c), dst);
         }
         return true;
     }
@@ -255,7 +255,7 @@ bool makeSteps(Plan& plan, const EngineOptions& options, const dnnl::engine& eng
         switch (op.kind) {
             case PlanOp::Kind::conv: {
                 auto s = std::make_unique<ConvStep>();
-                s->spec = op.conv;
+                s->params = op.conv;
                 s->src = refOf(plan, op.inputs[0]);
                 for (size_t k = 1; k < op.inputs.size(); ++k)
                     s->adds.push_back(refOf(plan, op.inputs[k]));
@@ -273,7 +273,7 @@ bool makeSteps(Plan& plan, const EngineOptions& options, const dnnl::engine& eng
             }
             case PlanOp::Kind::pool: {
                 auto s = std::make_unique<PoolStep>();
-                s->spec = op.pool;
+                s->params = op.pool;
                 s->src = refOf(plan, op.inputs[0]);
                 s->dst = out;
                 if (fastKernels) {
@@ -288,7 +288,7 @@ bool makeSteps(Plan& plan, const EngineOptions& options, const dnnl::engine& eng
             }
             case PlanOp::Kind::resize: {
                 auto s = std::make_unique<ResizeStep>();
-                s->spec = op.resize;
+                s->params = op.resize;
                 s->src = refOf(plan, op.inputs[0]);
                 s->dst = out;
                 if (fastKernels && FastResize::supports(op.resize)) {
@@ -427,7 +427,7 @@ bool makeSteps(Plan& plan, const EngineOptions& options, const dnnl::engine& eng
             case PlanOp::Kind::spaceToBatch:
             case PlanOp::Kind::batchToSpace: {
                 auto s = std::make_unique<SpaceBatchStep>();
-                s->spec = op.spaceBatch;
+                s->params = op.spaceBatch;
                 s->toBatch = op.kind == PlanOp::Kind::spaceToBatch;
                 s->src = refOf(plan, op.inputs[0]);
                 s->dst = out;

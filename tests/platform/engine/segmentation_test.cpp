@@ -76,13 +76,13 @@ TEST(SegmentationPictureInput, ConvertsBytesAndResamplesLikeTheEngine) {
         std::vector<float> asFloat(picture.pixels.size());
         for (size_t k = 0; k < asFloat.size(); ++k) asFloat[k] = picture.pixels[k] / 255.0f;
         std::vector<float> expected(static_cast<size_t>(tw * th * 3));
-        engine::ResizeSpec spec;
-        spec.inH = h;
-        spec.inW = w;
-        spec.outH = th;
-        spec.outW = tw;
-        spec.channels = 3;
-        engine::resizeBilinearReference(spec, asFloat.data(), expected.data());
+        engine::ResizeSpec params;
+        params.inH = h;
+        params.inW = w;
+        params.outH = th;
+        params.outW = tw;
+        params.channels = 3;
+        engine::resizeBilinearReference(params, asFloat.data(), expected.data());
         PictureInput input;
         const float* got = input.convert(picture, tw, th);
         for (size_t k = 0; k < expected.size(); ++k) {

@@ -22,13 +22,13 @@ int64_t ConvSpec::convOutSize(int64_t in, int64_t kernel, int64_t stride, int64_
 namespace {
 
 // Applies the bias and post-ops to one output pixel's channels.
-void finishPixel(const ConvSpec& spec, float* acc, const float* const* adds, int64_t pixel,
+void finishPixel(const ConvSpec& params, float* acc, const float* const* adds, int64_t pixel,
                  float* dst) {
-    const int64_t c = spec.outC;
+    const int64_t c = params.outC;
     for (int64_t o = 0; o < c; ++o) {
-        float v = acc[o] + (spec.bias.empty() ? 0.0f : spec.bias[o]);
+        float v = acc[o] + (params.bias.empty() ? 0.0f : params.bias[o]);
         int add = 0;
-        for (const PostOp& p : spec.postOps) {
+        for (const PostOp& p : params.postOps) {
             if (p.kind == PostOp::Kind::add) {
                 v += adds[add++][pixel * c + o];
             } else {

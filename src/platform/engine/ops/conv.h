@@ -31,18 +31,18 @@ struct ConvSpec {
     std::vector<PostOp> postOps;
 
     int addInputs() const;
-    // The output size a VALID-padded convolution of this spec gives (for checks).
+    // The output size a VALID-padded convolution of this params gives (for checks).
     static int64_t convOutSize(int64_t in, int64_t kernel, int64_t stride, int64_t dilation,
                                int64_t padBefore, int64_t padAfter);
 };
 
 // dst = conv(src) + bias, then the post-ops. `adds[k]` are the extra inputs of the add post-ops.
-void convReference(const ConvSpec& spec, const float* src, const float* const* adds, float* dst);
+void convReference(const ConvSpec& params, const float* src, const float* const* adds, float* dst);
 
-// The same on oneDNN primitives, built once for the spec's shapes.
+// The same on oneDNN primitives, built once for the params's shapes.
 class FastConv {
   public:
-    FastConv(const ConvSpec& spec, const dnnl::engine& engine);
+    FastConv(const ConvSpec& params, const dnnl::engine& engine);
     void run(const float* src, const float* const* adds, float* dst, dnnl::stream& stream);
     // The name of the oneDNN implementation chosen (e.g. "jit:avx2"), for diagnostics.
     std::string implementation() const;

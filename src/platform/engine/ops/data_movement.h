@@ -33,7 +33,7 @@ struct SpaceBatchSpec {
     int64_t blockH = 1, blockW = 1;
     int64_t padTop = 0, padLeft = 0;  // SpaceToBatch paddings / BatchToSpace crops before
 };
-void spaceToBatch(const SpaceBatchSpec& spec, const float* src, float* dst);
-void batchToSpace(const SpaceBatchSpec& spec, const float* src, float* dst);
+void spaceToBatch(const SpaceBatchSpec& params, const float* src, float* dst);
+void batchToSpace(const SpaceBatchSpec& params, const float* src, float* dst);
 
 }  // namespace figsplit::engine

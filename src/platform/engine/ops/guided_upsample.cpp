@@ -46,8 +46,8 @@ void guidedUpsampleReference(const GuidedUpsampleSpec& s, const float* a, const 
     }
 }
 
-FastGuidedUpsample::FastGuidedUpsample(const GuidedUpsampleSpec& spec) : spec_(spec) {
-    const ResizeSpec& r = spec.resize;
+FastGuidedUpsample::FastGuidedUpsample(const GuidedUpsampleSpec& params) : spec_(params) {
+    const ResizeSpec& r = params.resize;
     x0_.resize(static_cast<size_t>(r.outW));
     x1_.resize(static_cast<size_t>(r.outW));
     dx_.resize(static_cast<size_t>(r.outW));
@@ -58,13 +58,13 @@ FastGuidedUpsample::FastGuidedUpsample(const GuidedUpsampleSpec& spec) : spec_(s
         dx_[x] = fx - std::floor(fx);
     }
     int64_t first = 0;
-    for (size_t o = 0; o < spec.splits.size(); ++o) {
-        if (!spec.skip[o])
-            for (int64_t c = 0; c < spec.splits[o]; ++c) used_.push_back(first + c);
-        first += spec.splits[o];
+    for (size_t o = 0; o < params.splits.size(); ++o) {
+        if (!params.skip[o])
+            for (int64_t c = 0; c < params.splits[o]; ++c) used_.push_back(first + c);
+        first += params.splits[o];
         bool clips = true;
         float low = -INFINITY, high = INFINITY;
-        for (const PostOp& p : spec.tails[o]) {
+        for (const PostOp& p : params.tails[o]) {
             if (p.kind != PostOp::Kind::clip) {
                 clips = false;
                 break;
@@ -76,8 +76,8 @@ FastGuidedUpsample::FastGuidedUpsample(const GuidedUpsampleSpec& spec) : spec_(s
         low_.push_back(low);
         high_.push_back(high);
     }
-    for (size_t k = 0; k < spec.guide.size(); ++k)
-        for (int64_t c = 0; c < spec.guide[k].channels; ++c) {
+    for (size_t k = 0; k < params.guide.size(); ++k)
+        for (int64_t c = 0; c < params.guide[k].channels; ++c) {
             guidePart_.push_back(static_cast<int>(k));
             guideChannel_.push_back(c);
         }
@@ -188,7 +188,7 @@ namespace {
 
 class GuidedUpsampleStep : public Step {
   public:
-    GuidedUpsampleSpec spec;
+    GuidedUpsampleSpec params;
     std::unique_ptr<FastGuidedUpsample> fast;
     Ref a, b;
     std::vector<Ref> guide;
@@ -200,7 +200,8 @@ class GuidedUpsampleStep : public Step {
         if (fast) {
             fast->run(a.get(c), b.get(c), guidePointers.data(), outputs.data());
         } else {
-            guidedUpsampleReference(spec, a.get(c), b.get(c), guidePointers.data(), outputs.data());
+            guidedUpsampleReference(params, a.get(c), b.get(c), guidePointers.data(),
+                                    outputs.data());
         }
         return true;
     }
@@ -221,7 +222,7 @@ Ref operandRef(const Plan& plan, const Operand& o) {
 
 std::unique_ptr<Step> makeGuidedUpsampleStep(const Plan& plan, const PlanOp& op, bool reference) {
     auto step = std::make_unique<GuidedUpsampleStep>();
-    step->spec = op.guided;
+    step->params = op.guided;
     step->a = operandRef(plan, op.inputs[0]);
     step->b = operandRef(plan, op.inputs[1]);
     for (size_t k = 2; k < op.inputs.size(); ++k)

@@ -30,7 +30,7 @@ struct GuidedUpsampleSpec {
 };
 
 // Plain definition: join the guide, resize both maps, multiply-add, split, apply tails.
-void guidedUpsampleReference(const GuidedUpsampleSpec& spec, const float* a, const float* b,
+void guidedUpsampleReference(const GuidedUpsampleSpec& params, const float* a, const float* b,
                              const float* const* guide, float* const* outputs);
 
 // Separable: the needed channels of A and b are first interpolated down the columns (low-res
@@ -38,7 +38,7 @@ void guidedUpsampleReference(const GuidedUpsampleSpec& spec, const float* a, con
 // its tail. Coefficients and the intermediate planes are made once per plan.
 class FastGuidedUpsample {
   public:
-    explicit FastGuidedUpsample(const GuidedUpsampleSpec& spec);
+    explicit FastGuidedUpsample(const GuidedUpsampleSpec& params);
     void run(const float* a, const float* b, const float* const* guide, float* const* outputs);
 
   private:

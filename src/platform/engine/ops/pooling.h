@@ -15,11 +15,11 @@ struct PoolSpec {
     int64_t padTop = 0, padLeft = 0, padBottom = 0, padRight = 0;
 };
 
-void avgPoolReference(const PoolSpec& spec, const float* src, float* dst);
+void avgPoolReference(const PoolSpec& params, const float* src, float* dst);
 
 class FastAvgPool {
   public:
-    FastAvgPool(const PoolSpec& spec, const dnnl::engine& engine);
+    FastAvgPool(const PoolSpec& params, const dnnl::engine& engine);
     void run(const float* src, float* dst, dnnl::stream& stream);
 
   private:

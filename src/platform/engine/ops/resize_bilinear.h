@@ -15,15 +15,15 @@ struct ResizeSpec {
 };
 
 // The source coordinate of output index `out` along an axis (TensorFlow's scaler).
-float resizeSourceCoordinate(const ResizeSpec& spec, bool vertical, int64_t out);
+float resizeSourceCoordinate(const ResizeSpec& params, bool vertical, int64_t out);
 
-void resizeBilinearReference(const ResizeSpec& spec, const float* src, float* dst);
+void resizeBilinearReference(const ResizeSpec& params, const float* src, float* dst);
 
 // oneDNN's linear resampling; matches only half-pixel centres without align-corners.
 class FastResize {
   public:
-    static bool supports(const ResizeSpec& spec);
-    FastResize(const ResizeSpec& spec, const dnnl::engine& engine);
+    static bool supports(const ResizeSpec& params);
+    FastResize(const ResizeSpec& params, const dnnl::engine& engine);
     void run(const float* src, float* dst, dnnl::stream& stream);
 
   private:
