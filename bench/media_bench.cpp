@@ -73,7 +73,7 @@ int decodeClip(const std::string& path, bool convert) {
     DecodedSample sample;
     int frames = 0;
     while (reader->copyNextSample(sample)) {
-        if (convert && !frameToUprightRgb(*sample.image, 1, kOutW, kOutH, scaler, upright, error)) {
+        if (convert && !frameToUprightRgb(*sample.image, Orientation::up, kOutW, kOutH, scaler, upright, error)) {
             std::fprintf(stderr, "convert: %s\n", error.c_str());
             std::exit(1);
         }

@@ -128,7 +128,7 @@ bool segmentationAlone(const std::string& clip, Quality quality, int64_t display
     while (reader->copyNextSample(sample)) {
         if (!sample.image) continue;
         RgbImage upright;
-        if (!frameToUprightRgb(*sample.image, 1, input.width, input.height, scaler, upright,
+        if (!frameToUprightRgb(*sample.image, Orientation::up, input.width, input.height, scaler, upright,
                                error)) {
             return false;
         }

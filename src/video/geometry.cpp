@@ -14,10 +14,10 @@ Orientation orientation(const AffineTransform& transform) {
     // Exact comparisons on purpose: a matrix with rounding noise, a mirror or a scaled rotation
     // is shown as stored. The translation never matters.
     const double a = transform.a, b = transform.b, c = transform.c, d = transform.d;
-    if (a == 0 && b == 1 && c == -1 && d == 0) return kOrientationRight;
-    if (a == 0 && b == -1 && c == 1 && d == 0) return kOrientationLeft;
-    if (a == -1 && b == 0 && c == 0 && d == -1) return kOrientationDown;
-    return kOrientationUp;
+    if (a == 0 && b == 1 && c == -1 && d == 0) return Orientation::right;
+    if (a == 0 && b == -1 && c == 1 && d == 0) return Orientation::left;
+    if (a == -1 && b == 0 && c == 0 && d == -1) return Orientation::down;
+    return Orientation::up;
 }
 
 int64_t even(double x) {
@@ -36,7 +36,7 @@ std::optional<OutputGeometry> computeGeometry(const AffineTransform& transform,
                                               const Size2D& naturalSize, int64_t longEdge) {
     OutputGeometry g;
     g.frameOrientation = orientation(transform);
-    g.rotated = g.frameOrientation == kOrientationLeft || g.frameOrientation == kOrientationRight;
+    g.rotated = g.frameOrientation == Orientation::left || g.frameOrientation == Orientation::right;
     g.displayW = g.rotated ? naturalSize.height : naturalSize.width;
     g.displayH = g.rotated ? naturalSize.width : naturalSize.height;
     // Written as "not greater than" so that NaN fails too.

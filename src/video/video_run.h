@@ -46,14 +46,9 @@ struct VideoServices {
 
 VideoServices realVideoServices();
 
-inline constexpr Orientation kOrientationUp = 1;
-inline constexpr Orientation kOrientationDown = 3;
-inline constexpr Orientation kOrientationRight = 6;
-inline constexpr Orientation kOrientationLeft = 8;
-
 // What the output geometry decides: how to turn the stored frames upright and the matte size.
 struct OutputGeometry {
-    Orientation frameOrientation = kOrientationUp;
+    Orientation frameOrientation = Orientation::up;
     bool rotated = false;
     double displayW = 0;
     double displayH = 0;

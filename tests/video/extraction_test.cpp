@@ -60,7 +60,7 @@ class Extraction : public ::testing::Test {
         run_ = std::make_unique<VideoRun>(
             settings, "in.mov", "out.mov",
             fakeServices(FakeMovieScript{}, FakeWriterScript{}, segmenterScript, &journal_));
-        run_->geometry.frameOrientation = kOrientationRight;
+        run_->geometry.frameOrientation = Orientation::right;
         run_->geometry.outW = 64;
         run_->geometry.outH = 48;
         run_->segmenter = run_->services.makeSegmenter(Quality::accurate, true).segmenter;
@@ -87,7 +87,7 @@ TEST_F(Extraction, SegmentsTheUprightFrameAtTheSegmentersSizeAndStretchesTheMatt
     build(FakeSegmenterScript{});
     EXPECT_EQ(extract(3, 0.5), flat(43));
     EXPECT_EQ(journal_.performs, 1);
-    EXPECT_EQ(journal_.lastOrientation, kOrientationRight);
+    EXPECT_EQ(journal_.lastOrientation, Orientation::right);
     EXPECT_EQ(journal_.convertedWidth, 30);
     EXPECT_EQ(journal_.convertedHeight, 40);
 }

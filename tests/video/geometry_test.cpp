@@ -19,20 +19,20 @@ TEST(Orientation, ComesFromTheLinearPartOnlyAndMatchesExactly) {
         Orientation expected;
     };
     const Case cases[] = {
-        {{1, 0, 0, 1, 0, 0}, kOrientationUp},
-        {{0, 1, -1, 0, 0, 0}, kOrientationRight},
-        {{0, -1, 1, 0, 0, 0}, kOrientationLeft},
-        {{-1, 0, 0, -1, 0, 0}, kOrientationDown},
-        {{0, 1, -1, 0, 1080, 0}, kOrientationRight},  // translation ignored
-        {{-1, 0, 0, -1, 1920, 1080}, kOrientationDown},
-        {{-0.0, 1, -1, -0.0, 0, 0}, kOrientationRight},  // -0 is 0
-        {{-1, 0, 0, 1, 0, 0}, kOrientationUp},           // mirrors are not turned
-        {{1, 0, 0, -1, 0, 0}, kOrientationUp},
-        {{0, 0.9999999, -1, 0, 0, 0}, kOrientationUp},  // no tolerance
-        {{0, 2, -2, 0, 0, 0}, kOrientationUp},          // scaled rotation
-        {{kNaN, 1, -1, 0, 0, 0}, kOrientationUp},
-        {{0, 1, 1, 0, 0, 0}, kOrientationUp},
-        {{0, 0, 0, 0, 0, 0}, kOrientationUp},
+        {{1, 0, 0, 1, 0, 0}, Orientation::up},
+        {{0, 1, -1, 0, 0, 0}, Orientation::right},
+        {{0, -1, 1, 0, 0, 0}, Orientation::left},
+        {{-1, 0, 0, -1, 0, 0}, Orientation::down},
+        {{0, 1, -1, 0, 1080, 0}, Orientation::right},  // translation ignored
+        {{-1, 0, 0, -1, 1920, 1080}, Orientation::down},
+        {{-0.0, 1, -1, -0.0, 0, 0}, Orientation::right},  // -0 is 0
+        {{-1, 0, 0, 1, 0, 0}, Orientation::up},           // mirrors are not turned
+        {{1, 0, 0, -1, 0, 0}, Orientation::up},
+        {{0, 0.9999999, -1, 0, 0, 0}, Orientation::up},  // no tolerance
+        {{0, 2, -2, 0, 0, 0}, Orientation::up},          // scaled rotation
+        {{kNaN, 1, -1, 0, 0, 0}, Orientation::up},
+        {{0, 1, 1, 0, 0, 0}, Orientation::up},
+        {{0, 0, 0, 0, 0, 0}, Orientation::up},
     };
     for (const Case& c : cases) {
         const AffineTransform& t = c.transform;
@@ -78,19 +78,19 @@ TEST(Geometry, WorkedExamples) {
     const AffineTransform left{0, -1, 1, 0, 0, 0};
     const AffineTransform down{-1, 0, 0, -1, 0, 0};
     const Case cases[] = {
-        {{1920, 1080}, up, 960, kOrientationUp, 1920, 1080, 0.5, "size 960 540"},
-        {{1920, 1080}, right, 960, kOrientationRight, 1080, 1920, 0.5, "size 540 960"},
-        {{1920, 1080}, left, 960, kOrientationLeft, 1080, 1920, 0.5, "size 540 960"},
-        {{1920, 1080}, down, 960, kOrientationDown, 1920, 1080, 0.5, "size 960 540"},
-        {{1080, 1920}, up, 960, kOrientationUp, 1080, 1920, 0.5, "size 540 960"},
-        {{1920, 1080}, right, 4000, kOrientationRight, 1080, 1920, 1, "size 1080 1920"},
-        {{640, 360}, up, 960, kOrientationUp, 640, 360, 1, "size 640 360"},
-        {{1280, 720}, up, 1000, kOrientationUp, 1280, 720, 0.78125, "size 1000 562"},
-        {{1366, 768}, up, 960, kOrientationUp, 1366, 768, 960.0 / 1366, "size 960 540"},
-        {{541, 300}, up, 960, kOrientationUp, 541, 300, 1, "size 542 300"},
-        {{1, 1}, up, 960, kOrientationUp, 1, 1, 1, "size 2 2"},
-        {{5000, 2}, up, 64, kOrientationUp, 5000, 2, 0.0128, "size 64 2"},
-        {{3840, 2160}, up, 64, kOrientationUp, 3840, 2160, 1.0 / 60, "size 64 36"},
+        {{1920, 1080}, up, 960, Orientation::up, 1920, 1080, 0.5, "size 960 540"},
+        {{1920, 1080}, right, 960, Orientation::right, 1080, 1920, 0.5, "size 540 960"},
+        {{1920, 1080}, left, 960, Orientation::left, 1080, 1920, 0.5, "size 540 960"},
+        {{1920, 1080}, down, 960, Orientation::down, 1920, 1080, 0.5, "size 960 540"},
+        {{1080, 1920}, up, 960, Orientation::up, 1080, 1920, 0.5, "size 540 960"},
+        {{1920, 1080}, right, 4000, Orientation::right, 1080, 1920, 1, "size 1080 1920"},
+        {{640, 360}, up, 960, Orientation::up, 640, 360, 1, "size 640 360"},
+        {{1280, 720}, up, 1000, Orientation::up, 1280, 720, 0.78125, "size 1000 562"},
+        {{1366, 768}, up, 960, Orientation::up, 1366, 768, 960.0 / 1366, "size 960 540"},
+        {{541, 300}, up, 960, Orientation::up, 541, 300, 1, "size 542 300"},
+        {{1, 1}, up, 960, Orientation::up, 1, 1, 1, "size 2 2"},
+        {{5000, 2}, up, 64, Orientation::up, 5000, 2, 0.0128, "size 64 2"},
+        {{3840, 2160}, up, 64, Orientation::up, 3840, 2160, 1.0 / 60, "size 64 36"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sizeLine);
@@ -98,7 +98,7 @@ TEST(Geometry, WorkedExamples) {
         ASSERT_TRUE(g.has_value());
         EXPECT_EQ(g->frameOrientation, c.orientation);
         EXPECT_EQ(g->rotated,
-                  c.orientation == kOrientationRight || c.orientation == kOrientationLeft);
+                  c.orientation == Orientation::right || c.orientation == Orientation::left);
         EXPECT_EQ(g->displayW, c.displayW);
         EXPECT_EQ(g->displayH, c.displayH);
         EXPECT_DOUBLE_EQ(g->scale, c.scale);

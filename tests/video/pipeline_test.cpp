@@ -236,7 +236,7 @@ TEST_F(Pipeline, AQuarterTurnGivesAPortraitMatteAndTheSegmenterSeesTheUprightFra
     EXPECT_EQ(outcome.stderrText, "duration 0.0\nsize 48 64\ntime 0.16\ntime 0.36\nframes 12\n");
     EXPECT_EQ(journal_->writerWidth, 48);
     EXPECT_EQ(journal_->writerHeight, 64);
-    EXPECT_EQ(journal_->lastOrientation, kOrientationRight);
+    EXPECT_EQ(journal_->lastOrientation, Orientation::right);
     EXPECT_EQ(journal_->inputSizeAskedWidth, 48);
     EXPECT_EQ(journal_->inputSizeAskedHeight, 64);
     EXPECT_EQ(journal_->convertedWidth, 32);  // what the segmenter asked for

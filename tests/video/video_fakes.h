@@ -65,7 +65,7 @@ struct FakeSegmenterScript {
 struct Journal {
     // Converter and segmenter.
     int conversions = 0;
-    Orientation lastOrientation = 0;
+    std::optional<Orientation> lastOrientation;  // empty until a frame is converted
     int64_t convertedWidth = 0, convertedHeight = 0;
     int64_t inputSizeAskedWidth = 0, inputSizeAskedHeight = 0;
     int performs = 0;

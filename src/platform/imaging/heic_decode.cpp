@@ -207,7 +207,7 @@ bool decodeHeic(int fd, int64_t fileSize, RgbaImage& image, std::string& error) 
     const bool premultiplied = hasAlpha && heif_image_is_premultiplied_alpha(decoded.get()) != 0;
 
     UprightCanvas canvas;
-    if (!canvas.begin(width, height, 1, image, error)) return false;
+    if (!canvas.begin(width, height, Orientation::up, image, error)) return false;
     for (int y = 0; y < height; ++y) {
         const uint8_t* from = plane + static_cast<int64_t>(y) * stride;
         uint8_t* to = canvas.row(y);

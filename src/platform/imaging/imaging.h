@@ -28,10 +28,6 @@ inline constexpr int64_t kMaxImagePixels = 120'000'000;
 // ICC profiles converted to sRGB. False with a reason when the file cannot be read.
 bool decodeImage(const std::string& path, RgbaImage& image, std::string& error);
 
-// Image orientation as in EXIF: 1 up, 3 down, 6 right (turn 90 degrees clockwise to show
-// upright), 8 left; 2, 4, 5, 7 the mirrored ones.
-using Orientation = uint32_t;
-
 // Stretches `source` to dst.width x dst.height (each axis on its own), bilinear with half-pixel
 // centres, writing rows dst.stride apart. `dst` must be sized by the caller; its padding bytes
 // are left alone.

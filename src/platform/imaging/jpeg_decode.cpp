@@ -100,7 +100,7 @@ Orientation findExifOrientation(j_decompress_ptr info) {
             return exifOrientation(marker->data, marker->data_length, /*hasExifHeader=*/true);
         }
     }
-    return 1;
+    return Orientation::up;
 }
 
 // Everything that can longjmp happens here; no local has a destructor.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/imaging/colour_profile.h"
@@ -28,7 +29,7 @@ struct PngRead {
     UprightCanvas canvas;
     ColourConverter colour;
     std::vector<png_bytep> rowPointers;  // interlaced pictures only
-    Orientation orientation = 1;
+    Orientation orientation = Orientation::up;
     bool sawExifBeforePixels = false;
     bool pixelsComplete = false;  // every row decoded; a later failure spares the picture
 };
@@ -59,10 +60,11 @@ void pngRead(png_structp png, png_bytep data, size_t length) {
     }
 }
 
-Orientation exifChunkOrientation(png_structp png, png_infop info) {
+// Empty when the picture has no eXIf chunk (yet).
+std::optional<Orientation> exifChunkOrientation(png_structp png, png_infop info) {
     png_uint_32 size = 0;
     png_bytep exif = nullptr;
-    if (png_get_eXIf_1(png, info, &size, &exif) == 0 || exif == nullptr) return 0;
+    if (png_get_eXIf_1(png, info, &size, &exif) == 0 || exif == nullptr) return std::nullopt;
     return exifOrientation(exif, size, /*hasExifHeader=*/false);
 }
 
@@ -106,9 +108,9 @@ bool readPng(png_structp png, png_infop info, PngRead* read) {
         read->colour.prepare(profile, profileSize,
                              grey ? ColourConverter::Pixels::grey : ColourConverter::Pixels::rgba);
     }
-    const Orientation early = exifChunkOrientation(png, info);
-    read->sawExifBeforePixels = early != 0;
-    read->orientation = early != 0 ? early : 1;
+    const std::optional<Orientation> early = exifChunkOrientation(png, info);
+    read->sawExifBeforePixels = early.has_value();
+    read->orientation = early.value_or(Orientation::up);
 
     if (passes == 1) {
         if (!read->canvas.begin(width, height, read->orientation, *read->image, read->error)) {
@@ -123,7 +125,7 @@ bool readPng(png_structp png, png_infop info, PngRead* read) {
     } else {
         // Interlaced rows are refined pass by pass, so the picture is decoded as stored and
         // turned upright afterwards.
-        if (!read->canvas.begin(width, height, 1, *read->image, read->error)) return false;
+        if (!read->canvas.begin(width, height, Orientation::up, *read->image, read->error)) return false;
         read->rowPointers.resize(height);
         for (png_uint_32 y = 0; y < height; ++y) read->rowPointers[y] = read->canvas.row(y);
         png_read_image(png, read->rowPointers.data());
@@ -138,8 +140,9 @@ bool readPng(png_structp png, png_infop info, PngRead* read) {
     // Chunks after the pixels: an eXIf chunk may sit there too.
     png_read_end(png, info);
     if (!read->sawExifBeforePixels) {
-        const Orientation late = exifChunkOrientation(png, info);
-        if (late != 0) read->orientation = late;
+        if (const std::optional<Orientation> late = exifChunkOrientation(png, info)) {
+            read->orientation = *late;
+        }
     }
     return true;
 }

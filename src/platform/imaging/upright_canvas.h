@@ -14,21 +14,17 @@
 #include <vector>
 
 #include "platform/imaging/imaging.h"
+#include "platform/imaging/orientation.h"
 
 namespace figsplit {
 
 // False with a reason when a stored size of width x height is empty or above kMaxImagePixels.
 bool checkPictureSize(int64_t width, int64_t height, std::string& error);
 
-// True for the orientations that swap width and height (5 to 8).
-inline bool swapsAxes(Orientation orientation) {
-    return orientation >= 5 && orientation <= 8;
-}
-
 class UprightCanvas {
   public:
     // Allocates `target` at the upright size of a storedWidth x storedHeight picture with
-    // `orientation` (values outside 1..8 count as 1). False with a reason when the size is refused
+    // `orientation`. False with a reason when the size is refused
     // or the memory cannot be had; `target` is then left empty.
     bool begin(int64_t storedWidth, int64_t storedHeight, Orientation orientation,
                RgbaImage& target, std::string& error);
@@ -42,10 +38,8 @@ class UprightCanvas {
   private:
     static constexpr int64_t kStripRows = 16;
 
-    void flushStrip(int64_t firstRow, int64_t rowCount);
-
     RgbaImage* target_ = nullptr;
-    Orientation orientation_ = 1;
+    Orientation orientation_ = Orientation::up;
     int64_t storedWidth_ = 0;
     int64_t storedHeight_ = 0;
     std::vector<uint8_t> strip_;

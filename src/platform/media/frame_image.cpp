@@ -1,5 +1,5 @@
 // Decoded frame -> upright RGB at the segmenter's size. Scaling first and turning afterwards
-// keeps the turn on the small picture; the turn is a plain pixel shuffle in cache-sized tiles.
+// keeps the turn on the small picture.
 #include "platform/media/frame_image.h"
 
 #include <algorithm>
@@ -16,7 +16,6 @@ namespace figsplit {
 namespace {
 
 constexpr int64_t kMaxSide = 1 << 15;
-constexpr int kTile = 32;
 // For the RGB pass. With YUV 4:2:0 in and no scaling, swscale takes its vector converter; when
 // it has to scale into packed RGB, full chroma interpolation keeps it on its exact path (its
 // table-driven packed RGB output is off by up to two levels at the top of the limited range).
@@ -44,48 +43,6 @@ int swsColorspace(int colorspace) {
         return SWS_CS_DEFAULT;
     }
     return colorspace;
-}
-
-inline void copyPixel(const uint8_t* from, uint8_t* to) {
-    to[0] = from[0];
-    to[1] = from[1];
-    to[2] = from[2];
-}
-
-// Writes the upright picture (width x height, packed rows) from the stored one (rows of
-// `stride` bytes; width x height for up and down, height x width for the quarter turns).
-void turn(const uint8_t* stored, int64_t stride, uint32_t orientation, int64_t width,
-          int64_t height, uint8_t* upright) {
-    const int64_t row = width * 3;
-    if (orientation == 1) {
-        for (int64_t y = 0; y < height; ++y)
-            std::copy_n(stored + y * stride, row, upright + y * row);
-        return;
-    }
-    if (orientation == 3) {
-        for (int64_t y = 0; y < height; ++y) {
-            const uint8_t* from = stored + (height - 1 - y) * stride + (width - 1) * 3;
-            uint8_t* to = upright + y * row;
-            for (int64_t x = 0; x < width; ++x) copyPixel(from - x * 3, to + x * 3);
-        }
-        return;
-    }
-    // Quarter turns: the stored picture is height wide and width high.
-    // right (6): upright (x, y) = stored (y, width - 1 - x)
-    // left (8):  upright (x, y) = stored (height - 1 - y, x)
-    for (int64_t y0 = 0; y0 < height; y0 += kTile) {
-        for (int64_t x0 = 0; x0 < width; x0 += kTile) {
-            const int64_t y1 = std::min(height, y0 + kTile), x1 = std::min(width, x0 + kTile);
-            for (int64_t y = y0; y < y1; ++y) {
-                uint8_t* to = upright + y * row;
-                for (int64_t x = x0; x < x1; ++x) {
-                    const int64_t sx = orientation == 6 ? y : height - 1 - y;
-                    const int64_t sy = orientation == 6 ? width - 1 - x : x;
-                    copyPixel(stored + sy * stride + sx * 3, to + x * 3);
-                }
-            }
-        }
-    }
 }
 
 bool isYuv(AVPixelFormat format) {
@@ -148,10 +105,11 @@ bool buildScaler(const AVFrame& frame, int targetWidth, int targetHeight, FrameS
 
 }  // namespace
 
-bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width, int64_t height,
+bool frameToUprightRgb(const AVFrame& frame, Orientation orientation, int64_t width, int64_t height,
                        FrameScaler& scaler, RgbImage& upright, std::string& error) {
-    if (orientation != 1 && orientation != 3 && orientation != 6 && orientation != 8) {
-        error = "unsupported orientation " + std::to_string(orientation);
+    if (orientation != Orientation::up && orientation != Orientation::down &&
+        orientation != Orientation::right && orientation != Orientation::left) {
+        error = "unsupported orientation " + std::to_string(tagValue(orientation));
         return false;
     }
     if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
@@ -162,7 +120,7 @@ bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width
         error = "the frame holds no picture";
         return false;
     }
-    const bool quarter = orientation == 6 || orientation == 8;
+    const bool quarter = swapsAxes(orientation);
     const int targetWidth = static_cast<int>(quarter ? height : width);
     const int targetHeight = static_cast<int>(quarter ? width : height);
 
@@ -219,8 +177,8 @@ bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width
     upright.width = width;
     upright.height = height;
     upright.pixels.resize(static_cast<size_t>(width * height * 3));
-    turn(scaler.stored.data(), scaler.storedStride, orientation, width, height,
-         upright.pixels.data());
+    placeStoredRows(scaler.stored.data(), scaler.storedStride, 0, targetHeight, targetWidth,
+                    targetHeight, 3, orientation, upright.pixels.data());
     return true;
 }
 

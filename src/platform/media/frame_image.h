@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/image.h"
+#include "platform/imaging/orientation.h"
 
 extern "C" {
 struct AVFrame;
@@ -42,9 +43,9 @@ struct FrameScaler {
     int64_t storedStride = 0;
 };
 
-// `orientation`: 1 up, 3 down, 6 right (turn the stored frame 90 degrees clockwise), 8 left.
-// `width` x `height` is the size of the upright result. False with a reason on failure.
-bool frameToUprightRgb(const AVFrame& frame, uint32_t orientation, int64_t width, int64_t height,
+// `orientation`: up, down, right or left (the others are refused). `width` x `height` is the size
+// of the upright result. False with a reason on failure.
+bool frameToUprightRgb(const AVFrame& frame, Orientation orientation, int64_t width, int64_t height,
                        FrameScaler& scaler, RgbImage& upright, std::string& error);
 
 }  // namespace figsplit

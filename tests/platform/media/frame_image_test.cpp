@@ -58,21 +58,21 @@ TEST(FrameImageTest, QuarterAndHalfTurns) {
         }
     }
     struct Case {
-        uint32_t orientation;
+        Orientation orientation;
         int64_t width, height;
         std::vector<int> numbers;  // the upright picture, row by row
     };
     const Case cases[] = {
-        {1, 3, 2, {1, 2, 3, 4, 5, 6}},
-        {3, 3, 2, {6, 5, 4, 3, 2, 1}},
+        {Orientation::up, 3, 2, {1, 2, 3, 4, 5, 6}},
+        {Orientation::down, 3, 2, {6, 5, 4, 3, 2, 1}},
         // right: a quarter turn clockwise, the stored left column becomes the top row.
-        {6, 2, 3, {4, 1, 5, 2, 6, 3}},
+        {Orientation::right, 2, 3, {4, 1, 5, 2, 6, 3}},
         // left: a quarter turn counter-clockwise, the stored right column becomes the top row.
-        {8, 2, 3, {3, 6, 2, 5, 1, 4}},
+        {Orientation::left, 2, 3, {3, 6, 2, 5, 1, 4}},
     };
     FrameScaler scaler;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.orientation);
+        SCOPED_TRACE(tagValue(c.orientation));
         RgbImage upright;
         std::string error;
         ASSERT_TRUE(
@@ -141,7 +141,8 @@ TEST(FrameImageTest, ColourRangeAndMatrixOfTheFrameAreHonoured) {
             FrameScaler scaler;
             RgbImage upright;
             std::string error;
-            ASSERT_TRUE(frameToUprightRgb(*c.frame, 1, width, height, scaler, upright, error))
+            ASSERT_TRUE(
+                frameToUprightRgb(*c.frame, Orientation::up, width, height, scaler, upright, error))
                 << error;
             for (int64_t y : {int64_t{0}, height - 1}) {
                 for (int64_t x : {int64_t{0}, width / 2, width - 1}) {
@@ -159,7 +160,7 @@ TEST(FrameImageTest, ScalerAndPicturesAreReusedAndRebuiltOnlyWhenTheFrameChanges
     FrameScaler scaler;
     RgbImage upright;
     std::string error;
-    ASSERT_TRUE(frameToUprightRgb(*limited, 6, 6, 10, scaler, upright, error));
+    ASSERT_TRUE(frameToUprightRgb(*limited, Orientation::right, 6, 10, scaler, upright, error));
     const SwsContext* context = scaler.context.get();
     const SwsContext* planeScaler = scaler.planeScaler.get();
     ASSERT_NE(planeScaler, nullptr);
@@ -167,7 +168,7 @@ TEST(FrameImageTest, ScalerAndPicturesAreReusedAndRebuiltOnlyWhenTheFrameChanges
     const uint8_t* stored = scaler.stored.data();
     const uint8_t* pixels = upright.pixels.data();
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(frameToUprightRgb(*limited, 6, 6, 10, scaler, upright, error));
+        ASSERT_TRUE(frameToUprightRgb(*limited, Orientation::right, 6, 10, scaler, upright, error));
         EXPECT_EQ(pixel(upright, 5, 9)[0], 0);
     }
     EXPECT_EQ(scaler.context.get(), context);
@@ -176,11 +177,11 @@ TEST(FrameImageTest, ScalerAndPicturesAreReusedAndRebuiltOnlyWhenTheFrameChanges
     EXPECT_EQ(scaler.stored.data(), stored);
     EXPECT_EQ(upright.pixels.data(), pixels);
     // A frame in another range keeps the scaler but changes the result.
-    ASSERT_TRUE(frameToUprightRgb(*full, 6, 6, 10, scaler, upright, error));
+    ASSERT_TRUE(frameToUprightRgb(*full, Orientation::right, 6, 10, scaler, upright, error));
     EXPECT_EQ(scaler.context.get(), context);
     EXPECT_NEAR(pixel(upright, 5, 9)[0], 16, 1);
     // Another size needs another scaler.
-    ASSERT_TRUE(frameToUprightRgb(*full, 1, 4, 4, scaler, upright, error));
+    ASSERT_TRUE(frameToUprightRgb(*full, Orientation::up, 4, 4, scaler, upright, error));
     EXPECT_EQ(upright.pixels.size(), 4u * 4 * 3);
     EXPECT_NEAR(pixel(upright, 3, 3)[0], 16, 1);
 }
@@ -190,16 +191,17 @@ TEST(FrameImageTest, RefusesWhatItCannotConvert) {
     FrameScaler scaler;
     RgbImage upright;
     std::string error;
-    EXPECT_FALSE(frameToUprightRgb(*frame, 2, 8, 8, scaler, upright, error));
+    EXPECT_FALSE(frameToUprightRgb(*frame, Orientation::upMirrored, 8, 8, scaler, upright, error));
     EXPECT_EQ(error, "unsupported orientation 2");
-    EXPECT_FALSE(frameToUprightRgb(*frame, 1, 0, 8, scaler, upright, error));
+    EXPECT_FALSE(frameToUprightRgb(*frame, Orientation::up, 0, 8, scaler, upright, error));
     EXPECT_EQ(error, "unsupported picture size 0x8");
-    EXPECT_FALSE(frameToUprightRgb(*frame, 1, 8, int64_t{1} << 40, scaler, upright, error));
+    EXPECT_FALSE(
+        frameToUprightRgb(*frame, Orientation::up, 8, int64_t{1} << 40, scaler, upright, error));
     FramePtr empty(av_frame_alloc());
-    EXPECT_FALSE(frameToUprightRgb(*empty, 1, 8, 8, scaler, upright, error));
+    EXPECT_FALSE(frameToUprightRgb(*empty, Orientation::up, 8, 8, scaler, upright, error));
     EXPECT_EQ(error, "the frame holds no picture");
     frame->format = AV_PIX_FMT_VAAPI;  // a hardware surface, not pixels in memory
-    EXPECT_FALSE(frameToUprightRgb(*frame, 1, 8, 8, scaler, upright, error));
+    EXPECT_FALSE(frameToUprightRgb(*frame, Orientation::up, 8, 8, scaler, upright, error));
     EXPECT_EQ(error, "unsupported pixel format vaapi");
 }
 
@@ -219,18 +221,18 @@ TEST(FrameImageTest, TurnsMatchFfmpegAutorotate) {
     struct Case {
         const char* name;
         std::array<int32_t, 9> matrix;
-        uint32_t orientation;  // what the matrix means for the pipeline
+        Orientation orientation;  // what the matrix means for the pipeline
     };
     const Case cases[] = {
-        {"right", {0, kOne, 0, -kOne, 0, 0, 0, 0, kW}, 6},
-        {"left", {0, -kOne, 0, kOne, 0, 0, 0, 0, kW}, 8},
-        {"down", {-kOne, 0, 0, 0, -kOne, 0, 0, 0, kW}, 3},
+        {"right", {0, kOne, 0, -kOne, 0, 0, 0, 0, kW}, Orientation::right},
+        {"left", {0, -kOne, 0, kOne, 0, 0, 0, 0, kW}, Orientation::left},
+        {"down", {-kOne, 0, 0, 0, -kOne, 0, 0, 0, kW}, Orientation::down},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.file(std::string(c.name) + ".mov");
         ASSERT_TRUE(testing::remuxWithMatrix(plain, path, c.matrix));
-        const bool quarter = c.orientation != 3;
+        const bool quarter = c.orientation != Orientation::down;
         const int width = quarter ? 64 : 96, height = quarter ? 96 : 64;
         const std::string expected = testing::commandOutput(
             "ffmpeg -v error -i '" + path + "' -frames:v 1 -f rawvideo -pix_fmt rgb24 -");
