@@ -2,8 +2,8 @@
 // Invariants of the command-line readers, checked on arbitrary input. A violated invariant
 // prints what failed and aborts, which both libFuzzer and a test runner report as a failure.
 //
-// The libFuzzer targets (options_fuzzer.cpp, ranges_fuzzer.cpp) call these; the ordinary test
-// build replays the committed corpus through them as well (tests/cli/fuzz_corpus_test.cpp).
+// The fuzz targets (options_fuzzer.cpp, ranges_fuzzer.cpp) call these; the ordinary test build
+// replays the committed corpus through the targets (replay_main.cpp).
 #include <cstddef>
 #include <cstdint>
 

@@ -2,9 +2,9 @@
 // Invariants of the still-image decoders, checked on arbitrary file contents. A violated
 // invariant prints what failed and aborts.
 //
-// The libFuzzer targets (image_fuzzer.cpp, built as fuzz_png, fuzz_jpeg and fuzz_heic with a
-// corpus each) call this; the ordinary test build replays the committed corpus through it
-// (tests/platform/imaging/image_fuzz_corpus_test.cpp).
+// The fuzz targets (image_fuzzer.cpp, built as fuzz_png, fuzz_jpeg and fuzz_heic with a corpus
+// each) call this; the ordinary test build replays the committed corpus through the targets
+// (replay_main.cpp).
 #include <cstddef>
 #include <cstdint>
 
