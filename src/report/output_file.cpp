@@ -162,32 +162,41 @@ std::string OutputFile::prepare(const std::string& inputPath, const std::string&
            ", not a regular file: " + outputPath;
 }
 
-void OutputFile::begin() {
+bool OutputFile::begin(std::string& error) {
     discard();
     writePath_ = target_;
-    if (!replace_) return;
+    if (!replace_) return true;
     const size_t slash = target_.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : target_.substr(0, slash);
     // Room for the dot and the suffix within the longest name a directory holds.
     const std::string name =
         (slash == std::string::npos ? target_ : target_.substr(slash + 1)).substr(0, NAME_MAX - 16);
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    int reason = EEXIST;
+    for (int attempt = 0; attempt < 100 && reason == EEXIST; ++attempt) {
         const std::string candidate = directory + "/." + name + "." + randomSuffix();
         // Recorded before it exists, so that no moment passes in which an interrupt would find
         // the file made but not recorded.
-        if (!recordPending(candidate)) return;
+        if (!recordPending(candidate)) {
+            reason = ENAMETOOLONG;
+            break;
+        }
         const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             fd_ = fd;
             writePath_ = candidate;
             temporary_ = true;
-            return;
+            return true;
         }
+        reason = errno;  // EEXIST: not our file; try another name
         forgetPending();
-        // Not our file, if the name was taken: try another name. Any other reason (a directory
-        // we may not write, a missing one, a read-only file system) means writing direct.
-        if (errno != EEXIST) return;
     }
+    // No temporary file. With no old file there is nothing to lose: the writer's own open
+    // creates the output or says why it cannot. An old file in a directory we may not add to
+    // is written in place, the only way left to write it. Anything else (a full disk, a quota,
+    // a read-only file system) would destroy the old file for nothing.
+    if (!existed_ || reason == EACCES || reason == EPERM) return true;
+    error = std::strerror(reason);
+    return false;
 }
 
 bool OutputFile::commit(std::string& error) {

@@ -17,7 +17,7 @@
 // Written direct, with no temporary file: a character device (/dev/null), and the cases where
 // the writer's own open is to report the failure in the system's words (a directory, a missing
 // directory, a file we may not write). One exception keeps a working case working: a file we
-// may write in a directory where no file may be created is written in place.
+// may write in a directory where we may not create one is written in place.
 //
 // Threading: an OutputFile is used from the main flow of control only; the pending-output
 // record it keeps is read by signal handlers on any thread.
@@ -39,10 +39,11 @@ class OutputFile {
     // file: " + outputPath, ...), else an empty string. Nothing is created or changed.
     std::string prepare(const std::string& inputPath, const std::string& outputPath);
 
-    // Creates the temporary file when the target is to be replaced. Never fails: when no
-    // temporary file can be made the output is written direct, and the writer's own open
-    // reports whatever stands in its way.
-    void begin();
+    // Creates the temporary file when the target is to be replaced. When none can be made the
+    // output is written direct if that risks nothing (no old file: the writer's own open
+    // reports whatever stands in its way) or is the only way (a directory we may not add to);
+    // otherwise (a full disk, a read-only file system) false with the system's reason.
+    bool begin(std::string& error);
 
     // Where the writer writes: the temporary file after begin(), else the target itself.
     const std::string& writePath() const { return writePath_; }

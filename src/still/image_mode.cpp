@@ -76,8 +76,8 @@ CutOutResult cutOut(const std::string& inputPath, const std::string& outputPath,
 
     // Into a temporary file beside the output, renamed over it once complete; on any failure
     // the temporary file goes (here, or through the interrupt handlers) and the old file stays.
-    output.begin();
-    if (!services.writePng(output.writePath(), picture, error) || !output.commit(error)) {
+    if (!output.begin(error) || !services.writePng(output.writePath(), picture, error) ||
+        !output.commit(error)) {
         result.failure = "writer: " + outputPath + ": " + error;
         return result;
     }

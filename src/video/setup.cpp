@@ -51,7 +51,7 @@ void setupReaderAndWriter(VideoRun& run) {
     // movie. An old file stays untouched until the finished movie is renamed over it.
     const std::string refusal = run.output.prepare(run.inputPath, run.outputPath);
     if (!refusal.empty()) fail(refusal);
-    run.output.begin();
+    if (!run.output.begin(error)) fail("writer: " + error);
 
     // Writer: a QuickTime movie whatever the output's extension, written to the temporary file
     // (or straight to a character device).

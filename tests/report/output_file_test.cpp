@@ -3,6 +3,7 @@
 #include "report/output_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,11 @@ namespace figsplit {
 namespace {
 
 namespace fs = std::filesystem;
+
+void begin(OutputFile& out) {
+    std::string error;
+    ASSERT_TRUE(out.begin(error)) << error;
+}
 
 class OutputFileTest : public ::testing::Test {
   protected:
@@ -78,7 +84,7 @@ TEST_F(OutputFileTest, ReplacesAFileOnlyOnCommitAndKeepsItsPermissions) {
     ASSERT_EQ(::chmod(output.c_str(), 0604), 0);
     OutputFile out;
     ASSERT_EQ(out.prepare(file("in.mov"), output), "");
-    out.begin();
+    begin(out);
     ASSERT_TRUE(out.replacing());
     EXPECT_EQ(out.writePath().rfind(file(".out.mov."), 0), 0u) << out.writePath();
     EXPECT_EQ(pendingOutputPath(), out.writePath());
@@ -100,7 +106,7 @@ TEST_F(OutputFileTest, AnUncommittedOutputIsRemovedAndTheOldFileKept) {
     {
         OutputFile out;
         ASSERT_EQ(out.prepare(file("in.mov"), output), "");
-        out.begin();
+        begin(out);
         write(out.writePath(), "half");
     }
     EXPECT_EQ(read(output), "old");
@@ -124,7 +130,7 @@ TEST_F(OutputFileTest, WhatIsWrittenDirect) {
     for (const Case& c : cases) {
         OutputFile out;
         ASSERT_EQ(out.prepare(file("in.mov"), c.output), "") << c.output;
-        out.begin();
+        begin(out);
         EXPECT_FALSE(out.replacing()) << c.output;
         EXPECT_EQ(out.writePath(), c.writePath);
         std::string error;
@@ -138,11 +144,30 @@ TEST_F(OutputFileTest, ALongNameStillGetsATemporaryFileBesideIt) {
     const std::string output = file(std::string(255, 'n'));
     OutputFile out;
     ASSERT_EQ(out.prepare(file("in.mov"), output), "");
-    out.begin();
+    begin(out);
     EXPECT_TRUE(out.replacing());
     std::string error;
     ASSERT_TRUE(out.commit(error)) << error;
     EXPECT_TRUE(fs::exists(output));
+}
+
+// No room for a temporary file (here: no inode left) with an old file in place: refused with
+// the reason, never written in place where a failure would destroy it.
+TEST_F(OutputFileTest, NoRoomForATemporaryFileKeepsTheOldFile) {
+    const std::string mountPoint = file("small");
+    ASSERT_EQ(::mkdir(mountPoint.c_str(), 0755), 0);
+    if (::mount("figsplit-test", mountPoint.c_str(), "tmpfs", 0, "size=64k,nr_inodes=2") != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here: not tested";
+    }
+    const std::string output = mountPoint + "/out.mov";
+    write(output, "old");
+    OutputFile out;
+    ASSERT_EQ(out.prepare(file("in.mov"), output), "");
+    std::string error;
+    EXPECT_FALSE(out.begin(error));
+    EXPECT_EQ(error, "No space left on device");
+    EXPECT_EQ(read(output), "old");
+    ::umount2(mountPoint.c_str(), MNT_DETACH);
 }
 
 TEST_F(OutputFileTest, RootKeepsTheOldOwner) {
@@ -152,7 +177,7 @@ TEST_F(OutputFileTest, RootKeepsTheOldOwner) {
     ASSERT_EQ(::chown(output.c_str(), 65534, 65534), 0);
     OutputFile out;
     ASSERT_EQ(out.prepare(file("in.mov"), output), "");
-    out.begin();
+    begin(out);
     std::string error;
     ASSERT_TRUE(out.commit(error)) << error;
     struct stat info {};
@@ -168,7 +193,7 @@ TEST_F(OutputFileTest, FailRemovesThePendingOutput) {
         [&](int ready) {
             OutputFile out;
             out.prepare(file("in.mov"), output);
-            out.begin();
+            begin(out);
             write(out.writePath(), "half");
             ::close(2);  // the failure line is report_test's business
             (void)::write(ready, "r", 1);
@@ -193,7 +218,7 @@ TEST_F(OutputFileTest, InterruptsRemoveThePendingOutputAndEndTheProcessByTheSign
                 installInterruptCleanup();
                 OutputFile out;
                 out.prepare(file("in.mov"), output);
-                out.begin();
+                begin(out);
                 write(out.writePath(), "half");
                 (void)::write(ready, "r", 1);
                 for (;;) ::pause();
@@ -213,7 +238,7 @@ TEST_F(OutputFileTest, ASignalIgnoredAtStartStaysIgnored) {
             installInterruptCleanup();
             OutputFile out;
             out.prepare(file("in.mov"), file("out.mov"));
-            out.begin();
+            begin(out);
             ::raise(SIGHUP);
             std::string error;
             (void)::write(ready, "r", 1);
