@@ -15,6 +15,7 @@
 #include <new>
 
 #include "cli/options.h"
+#include "report/output_file.h"
 #include "report/report.h"
 #include "still/image_mode.h"
 #include "video/video_mode.h"
@@ -42,6 +43,10 @@ int main(int argc, char** argv) {
     // A closed standard error (say, a pipe whose reader has gone) must not kill the process
     // with SIGPIPE: a lost line is ignored and the run keeps its own exit status.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // Ctrl-C, kill or a closed terminal: the half-written output file goes, then the process
+    // ends by the signal as usual.
+    installInterruptCleanup();
 
     try {
         const CommandLine commandLine = parseCommandLine(argc, argv);

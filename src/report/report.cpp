@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "report/output_file.h"
+
 namespace figsplit {
 
 namespace {
@@ -35,6 +37,8 @@ void fail(std::string_view text) {
     std::string line = "error ";
     line.append(text);
     writeLine(std::move(line));
+    // A movie or picture left half-written must not stay beside (or instead of) the old output.
+    removePendingOutput();
     // _Exit, not exit: worker threads (decoder, encoder, engine pool) may still be running, and
     // static destructors racing them could crash after the failure line is out.
     std::_Exit(1);

@@ -12,8 +12,8 @@ namespace figsplit {
 // write is neither retried nor reported.
 void log(std::string_view line);
 
-// Writes "error " + `text` + "\n" to standard error in one write request and ends the process
-// with status 1 at once. Nothing is cleaned up: partly written files stay as they are.
+// Writes "error " + `text` + "\n" to standard error in one write request, removes the pending
+// temporary output file, if any (output_file.h), and ends the process with status 1 at once.
 [[noreturn]] void fail(std::string_view text);
 
 // The shortest decimal text that reads back as the same double: positional form with at least

@@ -3,11 +3,13 @@
 // decode upright → segment (one single-image perform, accurate quality) → person-top scan of
 // the matte → matte stretched to the picture's size → alpha = matte × alpha → PNG → "size W H",
 // "persontop F". Nothing is written to standard error before "size " unless the run fails, and
-// the PNG is written only after segmentation has succeeded.
+// the PNG is written only after segmentation has succeeded, to a temporary file that replaces
+// the old output only once it is complete.
 #include "still/image_mode.h"
 
 #include "platform/imaging/imaging.h"
 #include "platform/imaging/large_buffer.h"
+#include "report/output_file.h"
 #include "report/report.h"
 #include "still/cut_out.h"
 #include "still/image_run.h"
@@ -26,6 +28,12 @@ ImageServices realImageServices() {
 CutOutResult cutOut(const std::string& inputPath, const std::string& outputPath,
                     const ImageServices& services) {
     CutOutResult result;
+    // Before any work: the output may be neither the input itself nor something that cannot
+    // hold a picture (a FIFO, a socket).
+    OutputFile output;
+    result.failure = output.prepare(inputPath, outputPath);
+    if (!result.failure.empty()) return result;
+
     RgbaImage picture;
     std::string error;
     if (!services.decode(inputPath, picture, error)) {
@@ -66,8 +74,11 @@ CutOutResult cutOut(const std::string& inputPath, const std::string& outputPath,
     scaleGrey(matte, scaledMatte);
     applyMatte(picture, scaledMatte);
 
-    if (!services.writePng(outputPath, picture, error)) {
-        result.failure = "writer: " + error;
+    // Into a temporary file beside the output, renamed over it once complete; on any failure
+    // the temporary file goes (here, or through the interrupt handlers) and the old file stays.
+    if (!output.begin(error) || !services.writePng(output.writePath(), picture, error) ||
+        !output.commit(error)) {
+        result.failure = "writer: " + outputPath + ": " + error;
         return result;
     }
     result.width = picture.width;

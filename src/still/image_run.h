@@ -18,6 +18,7 @@ struct ImageServices {
     std::function<bool(const std::string& path, RgbaImage& picture, std::string& error)> decode;
     // A single-image segmenter of accurate quality.
     std::function<SegmenterResult()> makeSegmenter;
+    // Writes the PNG to exactly the path given (the temporary file); false with the reason.
     std::function<bool(const std::string& path, const RgbaImage& picture, std::string& error)>
         writePng;
 };
@@ -31,8 +32,9 @@ struct CutOutResult {
     double personTop = 1.0;
 };
 
-// Decodes `inputPath` upright, segments it, writes the cut-out PNG to `outputPath` (only once
-// segmentation has succeeded) and measures the person-top fraction.
+// Refuses an output that is the input or cannot hold a file, decodes `inputPath` upright,
+// segments it, writes the cut-out PNG over `outputPath` (only once segmentation has succeeded,
+// through a temporary file) and measures the person-top fraction.
 CutOutResult cutOut(const std::string& inputPath, const std::string& outputPath,
                     const ImageServices& services);
 

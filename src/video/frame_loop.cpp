@@ -34,11 +34,14 @@ int runFrameLoop(VideoRun& run) {
     run.writer->markAsFinished();
     run.writer->finishWriting([semaphore = run.semaphore] { semaphore->release(); });
     run.semaphore->acquire();
-    if (run.writer->status() == WriterStatus::completed) {
-        log("frames " + formatInteger(run.frames));
-        return 0;
+    if (run.writer->status() != WriterStatus::completed) {
+        fail("writer: " + run.writer->error().value_or("did not complete"));
     }
-    fail("writer: " + run.writer->error().value_or("did not complete"));
+    // Only a finished, closed movie takes the old output's place.
+    std::string error;
+    if (!run.output.commit(error)) fail("writer: " + error);
+    log("frames " + formatInteger(run.frames));
+    return 0;
 }
 
 int runVideo(const Settings& settings, const std::string& inputPath, const std::string& outputPath,

@@ -1,8 +1,5 @@
 // Reader and writer set-up: builds, in a fixed order, every long-lived object of the frame loop.
-// The old output file goes before the writer is made; everything built here lasts the run.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// The writer writes to a temporary file beside the output; everything built here lasts the run.
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -13,14 +10,6 @@
 namespace figsplit {
 
 namespace {
-
-// True when both paths exist and name the same file, whatever links lead there.
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {};
-    struct stat sb {};
-    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 // A display side as a pixel count for the segmenter (positive and finite after the geometry).
 int64_t pixelSide(double side) {
@@ -58,19 +47,17 @@ void setupReaderAndWriter(VideoRun& run) {
     run.reader = run.asset->makeReader(*run.loadedTrack, error);
     if (!run.reader) fail("reader: " + error);
 
-    // The output is about to be removed and rewritten: never when it is the input itself, under
-    // this name or another (hard or symbolic link), since the input would be lost with it.
-    if (sameFile(run.inputPath, run.outputPath)) {
-        fail("output would overwrite the input " + run.inputPath);
-    }
+    // The output: never the input itself, never a FIFO or anything else that cannot hold a
+    // movie. An old file stays untouched until the finished movie is renamed over it.
+    const std::string refusal = run.output.prepare(run.inputPath, run.outputPath);
+    if (!refusal.empty()) fail(refusal);
+    if (!run.output.begin(error)) fail("writer: " + error);
 
-    // Old output: a missing file or a failed removal is no concern of the run. Only a file or
-    // link is removed; a directory stays and the writer reports it.
-    ::unlink(run.outputPath.c_str());
-
-    // Writer: a QuickTime movie whatever the output's extension.
+    // Writer: a QuickTime movie whatever the output's extension, written to the temporary file
+    // (or straight to a character device).
     error.clear();
-    run.writer = run.services.makeWriter(MatteWriterSettings{run.outputPath, outW, outH}, error);
+    run.writer =
+        run.services.makeWriter(MatteWriterSettings{run.output.writePath(), outW, outH}, error);
     if (!run.writer) fail("writer: " + error);
 
     if (!run.reader->startReading()) {

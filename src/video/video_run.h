@@ -24,6 +24,7 @@
 #include "platform/media/movie.h"
 #include "platform/media_time.h"
 #include "platform/segmenter.h"
+#include "report/output_file.h"
 #include "report/settings.h"
 #include "smoothing/emission.h"
 
@@ -85,8 +86,10 @@ struct VideoRun {
     // Output geometry.
     OutputGeometry geometry;
 
-    // Reader and writer set-up. The writer is declared after the semaphore so that it (and any
-    // thread of its own) goes first when the run is destroyed.
+    // Reader and writer set-up. The writer is declared after the semaphore and the output file
+    // so that it (and any thread of its own) goes first when the run is destroyed; an output
+    // never committed is then removed.
+    OutputFile output;
     std::unique_ptr<MovieReader> reader;
     std::unique_ptr<MatteWriter> writer;
     std::unique_ptr<Segmenter> segmenter;
@@ -117,7 +120,8 @@ void geometryStep(VideoRun& run);
 // Source probing: asset, video track, duration, transform and natural size.
 void probeSource(VideoRun& run);
 
-// Reader, writer, segmenter and render target, in that order; the old output is removed.
+// Reader, output file, writer, segmenter and render target, in that order. The writer fills a
+// temporary file that the frame loop renames over the output once the movie is finished.
 void setupReaderAndWriter(VideoRun& run);
 
 // Whether a frame at `seconds` is to be segmented: always without ranges, else when some range

@@ -1,5 +1,8 @@
-// The built figsplit binary in image mode on pictures it cannot read (no model needed).
+// The built figsplit binary in image mode on pictures it cannot read and outputs it must not
+// write (no model needed: both end the run before segmentation).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -37,6 +40,30 @@ TEST(ImageModeE2E, UnreadablePicturesFailWithThePath) {
     const std::string missing = dir.file("absent.heic");
     const ProcessRun run = runFigsplit({missing, dir.file("cut.png")});
     EXPECT_EQ(run.err, "error could not read image " + missing + "\n");
+}
+
+// `figsplit p.jpg p.jpg`, or an output that leads to the photo through links: the photo is
+// kept and the run refused with the line video mode prints. A FIFO is not replaced.
+TEST(ImageModeE2E, OutputsThatMustNotBeWritten) {
+    TempDir dir;
+    const std::string photo = dir.file("p.jpg");
+    const Bytes jpeg = encodeJpeg(makeRgba(64, 64, 0x808080FF), JpegFixture{});
+    writeFile(photo, jpeg);
+    ASSERT_EQ(::symlink("p.jpg", dir.file("link.png").c_str()), 0);
+    ASSERT_EQ(::link(photo.c_str(), dir.file("hard.png").c_str()), 0);
+    for (const std::string& output : {photo, dir.file("link.png"), dir.file("hard.png")}) {
+        const ProcessRun run = runFigsplit({photo, output});
+        EXPECT_EQ(run.err, "error output would overwrite the input " + photo + "\n") << output;
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(readFile(photo), jpeg);
+    }
+
+    const std::string fifo = dir.file("cut.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const ProcessRun run = runFigsplit({photo, fifo});
+    EXPECT_EQ(run.err, "error output is a FIFO, not a regular file: " + fifo + "\n");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
 }
 
 }  // namespace

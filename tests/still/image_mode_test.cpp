@@ -1,10 +1,17 @@
 // Image mode end to end in-process: real decoding and PNG writing on temporary files, with a
-// scripted segmenter in place of the model.
+// scripted segmenter in place of the model (and, where a failure is wanted, a scripted writer).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 
 #include "image_fixtures.h"
+#include "report/output_file.h"
 #include "still/image_run.h"
 
 namespace figsplit {
@@ -156,20 +163,149 @@ TEST(CutOut, NoPersonStillWritesAClearPicture) {
     for (uint8_t byte : cut.pixels) ASSERT_EQ(byte, 0);
 }
 
-TEST(CutOut, OutputOverTheInputReplacesIt) {
+std::vector<std::string> entries(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Script personOnTheLeft() {
+    Script script;
+    script.wanted = {16, 16};
+    script.matte = leftHalfFrom(16, 16, 0);
+    return script;
+}
+
+// The photo named as the output, under any name: refused before anything is decoded or written.
+TEST(CutOut, AnOutputThatIsTheInputIsRefused) {
     TempDir dir;
     const std::string path = dir.file("photo.jpg");
-    writeFile(path, encodeJpeg(makeRgba(32, 32, 0x4080C0FF), JpegFixture{}));
-    Script script;
-    script.wanted = {32, 32};
-    script.matte = leftHalfFrom(32, 32, 0);
-    const CutOutResult result = cutOut(path, path, scripted(script));
+    const Bytes photo = encodeJpeg(makeRgba(32, 32, 0x4080C0FF), JpegFixture{});
+    writeFile(path, photo);
+    ASSERT_EQ(::symlink(path.c_str(), dir.file("link.png").c_str()), 0);
+    ASSERT_EQ(::symlink("link.png", dir.file("link-to-link.png").c_str()), 0);
+    ASSERT_EQ(::link(path.c_str(), dir.file("hard.png").c_str()), 0);
+    for (const std::string& output : {path, dir.path() + "/./photo.jpg", dir.file("link.png"),
+                                      dir.file("link-to-link.png"), dir.file("hard.png")}) {
+        Script script = personOnTheLeft();
+        const CutOutResult result = cutOut(path, output, scripted(script));
+        EXPECT_EQ(result.failure, "output would overwrite the input " + path) << output;
+        EXPECT_EQ(script.seen.width, 0) << "never segmented";
+        EXPECT_EQ(readFile(path), photo);
+    }
+    // The input reached through a link is the same file too.
+    Script script = personOnTheLeft();
+    EXPECT_EQ(cutOut(dir.file("link.png"), path, scripted(script)).failure,
+              "output would overwrite the input " + dir.file("link.png"));
+    EXPECT_EQ(entries(dir.path()),
+              (std::vector<std::string>{"hard.png", "link-to-link.png", "link.png", "photo.jpg"}));
+}
+
+// A failed write leaves the old output whole and no temporary file; a successful one replaces
+// it (through a symbolic link, with its permission bits) or creates it with the umask's.
+TEST(CutOut, TheOldOutputIsReplacedWholeOrNotAtAll) {
+    TempDir dir;
+    const std::string input = dir.file("photo.png");
+    writeFile(input, encodePng(gradient(16, 16), PngFixture{}));
+    ASSERT_EQ(::mkdir(dir.file("real").c_str(), 0755), 0);
+    const std::string target = dir.file("real/cut.png");
+    const std::string link = dir.file("cut.png");
+    ASSERT_EQ(::symlink("real/cut.png", link.c_str()), 0);
+    const Bytes old = {'o', 'l', 'd'};
+    writeFile(target, old);
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+
+    // The disk fills up half-way through the PNG.
+    Script script = personOnTheLeft();
+    ImageServices services = scripted(script);
+    std::string writtenTo;
+    services.writePng = [&](const std::string& path, const RgbaImage&, std::string& error) {
+        writtenTo = path;
+        writeFile(path, {'h', 'a', 'l', 'f'});
+        error = "No space left on device";
+        return false;
+    };
+    CutOutResult result = cutOut(input, link, services);
+    EXPECT_EQ(result.failure, "writer: " + link + ": No space left on device");
+    EXPECT_EQ(writtenTo.rfind(dir.file("real/.cut.png."), 0), 0u) << writtenTo;
+    EXPECT_EQ(readFile(target), old);
+    EXPECT_EQ(entries(dir.file("real")), std::vector<std::string>{"cut.png"});
+
+    result = cutOut(input, link, scripted(script));
     ASSERT_EQ(result.failure, "");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
     RgbaImage cut;
     std::string error;
-    ASSERT_TRUE(decodeImage(path, cut, error)) << error;
-    EXPECT_EQ(pixelAt(cut, 24, 10) & 0xFF, 0u);
-    EXPECT_EQ(pixelAt(cut, 4, 10) & 0xFF, 0xFFu);
+    ASSERT_TRUE(decodeImage(target, cut, error)) << error;
+    EXPECT_EQ(cut.width, 16);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(entries(dir.file("real")), std::vector<std::string>{"cut.png"});
+
+    const mode_t savedMask = ::umask(027);
+    result = cutOut(input, dir.file("new.png"), scripted(script));
+    ::umask(savedMask);
+    ASSERT_EQ(result.failure, "");
+    ASSERT_EQ(::stat(dir.file("new.png").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+// A FIFO or socket at the output path is refused before any work; a character device is
+// written to as it is.
+TEST(CutOut, OutputsThatAreNotRegularFiles) {
+    TempDir dir;
+    const std::string input = dir.file("photo.png");
+    writeFile(input, encodePng(gradient(16, 16), PngFixture{}));
+    ASSERT_EQ(::mkfifo(dir.file("fifo.png").c_str(), 0600), 0);
+    Script script = personOnTheLeft();
+    CutOutResult result = cutOut(input, dir.file("fifo.png"), scripted(script));
+    EXPECT_EQ(result.failure, "output is a FIFO, not a regular file: " + dir.file("fifo.png"));
+    EXPECT_EQ(script.seen.width, 0) << "refused before segmenting";
+    EXPECT_EQ(std::filesystem::status(dir.file("fifo.png")).type(),
+              std::filesystem::file_type::fifo);
+
+    if (::mknod(dir.file("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
+        GTEST_SKIP() << "device nodes cannot be made here (not root?)";
+    }
+    result = cutOut(input, dir.file("null"), scripted(script));
+    EXPECT_EQ(result.failure, "");
+    EXPECT_EQ(result.width, 16);
+    EXPECT_EQ(std::filesystem::status(dir.file("null")).type(),
+              std::filesystem::file_type::character);
+    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"fifo.png", "null", "photo.png"}));
+}
+
+// Killed while the PNG is being written: the temporary file goes, the old output stays, and the
+// process ends by the signal.
+TEST(CutOut, AnInterruptedWriteLeavesNothingBehind) {
+    TempDir dir;
+    const std::string input = dir.file("photo.png");
+    writeFile(input, encodePng(gradient(16, 16), PngFixture{}));
+    const std::string output = dir.file("cut.png");
+    writeFile(output, {'o', 'l', 'd'});
+    const pid_t child = ::fork();
+    if (child == 0) {
+        installInterruptCleanup();
+        Script script = personOnTheLeft();
+        ImageServices services = scripted(script);
+        services.writePng = [](const std::string& path, const RgbaImage&, std::string&) {
+            writeFile(path, {'h', 'a', 'l', 'f'});
+            ::raise(SIGTERM);
+            return true;
+        };
+        cutOut(input, output, services);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_EQ(readFile(output), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"cut.png", "photo.png"}));
 }
 
 TEST(CutOut, EachFailureHasItsLineAndLeavesTheOldOutputAlone) {

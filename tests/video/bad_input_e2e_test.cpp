@@ -60,12 +60,19 @@ TEST_F(BadInput, ATruncatedMovieEndsCleanly) {
     fs::copy_file(whole, cut);
     fs::resize_file(cut, fs::file_size(whole) / 2);
 
-    // The old output goes whatever the outcome.
+    // The old output is replaced by a finished movie or kept whole; no temporary file stays.
     const std::string output = dir_.file("out.mov");
     std::ofstream(output) << "an old file";
     const ProgramRun run = figsplit({cut, output, "--quality", "balanced"});
-    EXPECT_NE(fs::file_size(output), std::string("an old file").size());
     ASSERT_TRUE(run.exitStatus == 0 || run.exitStatus == 1) << run.exitStatus;
+    if (run.exitStatus == 0) {
+        EXPECT_FALSE(probeMovie(output).frames.empty());
+    } else {
+        EXPECT_EQ(fs::file_size(output), std::string("an old file").size());
+    }
+    for (const auto& entry : fs::directory_iterator(fs::path(output).parent_path())) {
+        EXPECT_NE(entry.path().filename().string().rfind(".out.mov.", 0), 0u) << entry.path();
+    }
     EXPECT_TRUE(run.stderrText.starts_with("duration 2.0\nsize 320 240\n")) << run.stderrText;
     const std::string last = lastLine(run.stderrText);
     EXPECT_TRUE(last.starts_with(run.exitStatus == 0 ? "frames " : "error reader: ")) << last;

@@ -1,13 +1,22 @@
 // The whole of video mode over scripted services, run in a child process: the exact lines on
 // standard error and the exit status for every way a run ends, and what reached the writer.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <vector>
 
 #include "child_process.h"
+#include "report/output_file.h"
 #include "video/video_run.h"
 #include "video_fakes.h"
 
@@ -51,6 +60,15 @@ class Pipeline : public ::testing::Test {
     }
 
     void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+    // The names in the scratch directory, sorted.
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     static std::string readFile(const fs::path& path) {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -252,30 +270,128 @@ TEST_F(Pipeline, ABusyEncoderIsWaitedFor) {
     EXPECT_EQ(journal_->readyPolls, 1 + 11 * 3);  // the first append finds it ready
 }
 
-// The old output is gone before the writer is made and stays gone when a later step fails.
-TEST_F(Pipeline, TheOldOutputIsRemovedBeforeTheWriterIsMade) {
+// The writer fills a hidden temporary file beside the output. Whatever ends the run, the old
+// output is either whole or replaced by the finished movie, and nothing else is left.
+TEST_F(Pipeline, TheOldOutputStaysUntilTheFinishedMovieReplacesIt) {
     struct Case {
         const char* name;
         std::function<void(Scenario&)> change;
-        const char* failure;
+        std::string expected;  // standard error after the header
     };
     const Case cases[] = {
-        {"no frames", [](Scenario& s) { s.movie.samples.clear(); }, "no frames decoded"},
+        {"success", [](Scenario&) {}, "time 0.16\ntime 0.36\nframes 12\n"},
+        {"no frames", [](Scenario& s) { s.movie.samples.clear(); }, "error no frames decoded\n"},
         {"writer not made", [](Scenario& s) { s.writer.made = false; },
-         "writer: writer could not be made"},
+         "error writer: writer could not be made\n"},
+        {"writing refused", [](Scenario& s) { s.writer.startWriting = false; },
+         "error writer: start failed\n"},
+        {"disk full on frame 7",
+         [](Scenario& s) {
+             s.writer.refuseAppend = 7;
+             s.writer.error = "No space left on device";
+         },
+         "time 0.16\nerror writer: No space left on device\n"},
+        {"reader fails part-way", [](Scenario& s) { s.movie.failAfter = 9; },
+         "time 0.16\nerror reader: failed\n"},
+        {"finish fails",
+         [](Scenario& s) {
+             s.writer.finishStatus = WriterStatus::failed;
+             s.writer.error = "Input/output error";
+         },
+         "time 0.16\ntime 0.36\nerror writer: Input/output error\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         writeFile(output_, "an old movie");
+        ASSERT_EQ(::chmod(output_.c_str(), 0640), 0);
         *journal_ = Journal{};
         Scenario scenario;
         c.change(scenario);
         const ChildOutcome outcome = run(scenario);
-        EXPECT_EQ(outcome.stderrText, kHeader + "error " + c.failure + "\n");
-        EXPECT_EQ(journal_->writersMade, 1);
-        EXPECT_FALSE(journal_->outputExistedWhenWriterMade);
-        EXPECT_FALSE(fs::exists(output_));
+        EXPECT_EQ(outcome.stderrText, kHeader + c.expected);
+        EXPECT_EQ(entries(), std::vector<std::string>{"matte.mov"}) << "no temporary file left";
+        const bool success = outcome.exitStatus == 0;
+        std::string frames;
+        for (int i = 0; i < 12; ++i) frames += "frame\n";
+        EXPECT_EQ(readFile(output_), success ? frames : "an old movie");
+        struct stat info {};
+        ASSERT_EQ(::stat(output_.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0640u) << "the replaced file's permissions are kept";
+        if (journal_->writersMade == 1) {
+            const std::string written = journal_->writerPath;
+            EXPECT_EQ(written.rfind((dir_ / ".matte.mov.").string(), 0), 0u) << written;
+            EXPECT_TRUE(journal_->outputExistedWhenWriterMade) << "created before the writer";
+        }
     }
+}
+
+// SIGINT, SIGTERM and SIGHUP in the middle of a run: the temporary file goes, the old output
+// stays, and the process ends by the signal itself.
+TEST_F(Pipeline, AnInterruptedRunRemovesItsTemporaryFileAndEndsByTheSignal) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        writeFile(output_, "an old movie");
+        Scenario scenario;
+        scenario.writer.raiseOnAppend = 5;
+        scenario.writer.raiseSignal = signal;
+        const ChildOutcome outcome = testing::runInChild([&] {
+            installInterruptCleanup();
+            return runVideo(scenario.settings, scenario.input, output_,
+                            testing::fakeServices(scenario.movie, scenario.writer,
+                                                  scenario.segmenter, journal_.get()));
+        });
+        EXPECT_EQ(outcome.exitStatus, 128 + signal);
+        EXPECT_EQ(outcome.stderrText, kHeader + "time 0.16\n");
+        EXPECT_EQ(entries(), std::vector<std::string>{"matte.mov"});
+        EXPECT_EQ(readFile(output_), "an old movie");
+    }
+}
+
+// Only a regular file is ever replaced. A character device is written to as it is; a FIFO, a
+// socket or a block device is refused, by the name given, before any writer is made.
+TEST_F(Pipeline, OutputsThatAreNotRegularFiles) {
+    const fs::path fifo = dir_ / "fifo.mov";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(fifo, dir_ / "to-fifo.mov");
+    const fs::path socketPath = dir_ / "socket.mov";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const bool devices = ::mknod((dir_ / "null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0 &&
+                         ::mknod((dir_ / "disk").c_str(), S_IFBLK | 0600, ::makedev(7, 200)) == 0;
+
+    struct Case {
+        fs::path output;
+        const char* kind;  // null: written
+    };
+    std::vector<Case> cases = {
+        {fifo, "a FIFO"}, {dir_ / "to-fifo.mov", "a FIFO"}, {socketPath, "a socket"}};
+    if (devices) {
+        cases.push_back({dir_ / "disk", "a block device"});
+        cases.push_back({dir_ / "null", nullptr});
+    } else {
+        std::cerr << "device nodes cannot be made here (not root?): devices not tested\n";
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output);
+        *journal_ = Journal{};
+        output_ = c.output.string();
+        const fs::file_type before = fs::symlink_status(c.output).type();
+        const ChildOutcome outcome = run(Scenario{});
+        if (c.kind == nullptr) {
+            EXPECT_EQ(outcome.stderrText, kHeader + "time 0.16\ntime 0.36\nframes 12\n");
+            EXPECT_EQ(std::string(journal_->writerPath), output_) << "written directly";
+        } else {
+            EXPECT_EQ(outcome.stderrText, kHeader + "error output is " + c.kind +
+                                              ", not a regular file: " + output_ + "\n");
+            EXPECT_EQ(journal_->writersMade, 0);
+        }
+        EXPECT_EQ(fs::symlink_status(c.output).type(), before);
+    }
+    ::close(listener);
+    EXPECT_EQ(entries().size(), devices ? 5u : 3u) << "nothing added";
 }
 
 TEST_F(Pipeline, ADirectoryAtTheOutputPathIsNotRemoved) {

@@ -7,6 +7,10 @@ extern "C" {
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace figsplit::testing {
@@ -128,14 +132,25 @@ class FakePool : public PixelBufferPool {
 
 class FakeWriter : public MatteWriter {
   public:
-    FakeWriter(const FakeWriterScript& script, int64_t width, int64_t height, Journal* journal)
-        : script_(script), pool_(script, width, height), journal_(journal) {}
+    FakeWriter(const FakeWriterScript& script, const MatteWriterSettings& settings,
+               Journal* journal)
+        : script_(script),
+          pool_(script, settings.width, settings.height),
+          journal_(journal),
+          path_(settings.path) {}
     ~FakeWriter() override {
         if (finisher_.joinable()) finisher_.join();
+        if (file_ != nullptr) std::fclose(file_);
     }
 
     bool startWriting() override {
         if (!script_.startWriting) {
+            status_ = WriterStatus::failed;
+            return false;
+        }
+        file_ = std::fopen(path_.c_str(), "wb");
+        if (file_ == nullptr) {
+            openError_ = std::strerror(errno);
             status_ = WriterStatus::failed;
             return false;
         }
@@ -160,10 +175,13 @@ class FakeWriter : public MatteWriter {
     bool append(PixelBufferRef buffer, MediaTime pts) override {
         const int index = appends_++;
         busyLeft_ = script_.busyPolls;
+        if (index == script_.raiseOnAppend) ::raise(script_.raiseSignal);
         if (index == script_.refuseAppend) {
             status_ = WriterStatus::failed;
             return false;
         }
+        std::fputs("frame\n", file_);
+        std::fflush(file_);
         if (journal_->appended < kMaxJournalFrames) {
             const int slot = journal_->appended;
             journal_->appendedPts[slot] = pts;
@@ -177,6 +195,8 @@ class FakeWriter : public MatteWriter {
     void finishWriting(std::function<void()> completion) override {
         // The completion comes from another thread, as it does from the real encoder.
         finisher_ = std::thread([this, completion = std::move(completion)] {
+            if (file_ != nullptr) std::fclose(file_);
+            file_ = nullptr;
             status_ = script_.finishStatus;
             journal_->finished = true;
             completion();
@@ -184,8 +204,9 @@ class FakeWriter : public MatteWriter {
     }
     WriterStatus status() const override { return status_; }
     std::optional<std::string> error() const override {
-        if (status_ == WriterStatus::failed) return script_.error;
-        return std::nullopt;
+        if (status_ != WriterStatus::failed) return std::nullopt;
+        if (openError_) return openError_;
+        return script_.error;
     }
 
   private:
@@ -210,6 +231,9 @@ class FakeWriter : public MatteWriter {
     FakeWriterScript script_;
     FakePool pool_;
     Journal* journal_;
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    std::optional<std::string> openError_;
     WriterStatus status_ = WriterStatus::unknown;
     int appends_ = 0;
     int busyLeft_ = 0;
@@ -266,6 +290,7 @@ VideoServices fakeServices(const FakeMovieScript& movie, const FakeWriterScript&
                                             std::string& error) -> std::unique_ptr<MatteWriter> {
         struct stat st {};
         journal->outputExistedWhenWriterMade = ::lstat(settings.path.c_str(), &st) == 0;
+        std::snprintf(journal->writerPath, sizeof journal->writerPath, "%s", settings.path.c_str());
         ++journal->writersMade;
         journal->writerWidth = settings.width;
         journal->writerHeight = settings.height;
@@ -273,7 +298,7 @@ VideoServices fakeServices(const FakeMovieScript& movie, const FakeWriterScript&
             error = writer.makeError;
             return nullptr;
         }
-        return std::make_unique<FakeWriter>(writer, settings.width, settings.height, journal);
+        return std::make_unique<FakeWriter>(writer, settings, journal);
     };
     services.makeSegmenter = [segmenter, journal](Quality, bool) {
         SegmenterResult result;

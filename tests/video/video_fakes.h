@@ -45,9 +45,11 @@ struct FakeWriterScript {
     std::string makeError = "writer could not be made";
     bool startWriting = true;
     enum class Pool { normal, none, empty } pool = Pool::normal;
-    int padding = 12;                  // extra bytes per row in the pool's buffers
-    int busyPolls = 0;                 // answers "not ready" this many times before each append
-    int refuseAppend = -1;             // >= 0: the append with this index (from 0) is refused
+    int padding = 12;        // extra bytes per row in the pool's buffers
+    int busyPolls = 0;       // answers "not ready" this many times before each append
+    int refuseAppend = -1;   // >= 0: the append with this index (from 0) is refused
+    int raiseOnAppend = -1;  // >= 0: that append raises `raiseSignal` first
+    int raiseSignal = 0;
     std::optional<std::string> error;  // reported after a refused start, append or finish
     WriterStatus finishStatus = WriterStatus::completed;
 };
@@ -71,8 +73,9 @@ struct Journal {
     int performs = 0;
     int64_t performedFrame[kMaxJournalFrames] = {};  // the frame index of each perform
 
-    // Writer.
+    // Writer. It writes "frame\n" per append to the file it was given, like a real one.
     bool outputExistedWhenWriterMade = false;
+    char writerPath[1024] = {};
     int writersMade = 0;
     int64_t writerWidth = 0, writerHeight = 0;
     bool sessionStarted = false;
@@ -87,9 +90,10 @@ struct Journal {
     bool markedFinished = false;
 };
 
-// The services of a run over the scripted movie, writer and segmenter. The converter gives an
-// upright picture of the asked size whose every byte is the frame's index (mod 256), and the
-// segmenter a matte of its own size filled with 40 + that byte.
+// The services of a run over the scripted movie, writer and segmenter. The writer creates the
+// file at the path it is given when it starts and adds "frame\n" to it per append. The converter
+// gives an upright picture of the asked size whose every byte is the frame's index (mod 256), and
+// the segmenter a matte of its own size filled with 40 + that byte.
 VideoServices fakeServices(const FakeMovieScript& movie, const FakeWriterScript& writer,
                            const FakeSegmenterScript& segmenter, Journal* journal);
 

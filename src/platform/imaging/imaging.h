@@ -33,8 +33,8 @@ bool decodeImage(const std::string& path, RgbaImage& image, std::string& error);
 // are left alone.
 void scaleGrey(const GreyImage& source, GreyImage& dst);
 
-// Writes `image` as an RGBA 8-bit PNG with an sRGB chunk. False with a reason (the system's or
-// libpng's text) when the file cannot be written.
+// Writes `image` as an RGBA 8-bit PNG with an sRGB chunk to `path` itself (no temporary file).
+// False with the reason alone (the system's or libpng's text) when it cannot be written.
 bool writePng(const std::string& path, const RgbaImage& image, std::string& error);
 
 }  // namespace figsplit

@@ -10,8 +10,14 @@
 // timescale equals the session's timescale, so the edit list that shifts a late first frame
 // (its empty edit) is exact too. There are no B-frames: decode order is presentation order.
 // Times must increase from frame to frame and not come before the session's start; an append
-// that breaks this fails with a message saying so. (The muxer shifts a movie whose first time is
-// negative so that it starts at zero; decoded frames do not carry negative times in practice.)
+// that breaks this fails with a message saying so.
+//
+// A movie cannot show a frame before time zero: given a session that starts before zero (a
+// Matroska file whose first frames lie at -1.5 s), the muxer would keep those frames but hide
+// them behind its edit list, and players would show fewer frames than were written. So such a
+// session is shifted as a whole: every time moves by the same amount, the first frame to zero,
+// and every frame stays visible with its own duration. Sessions starting at or after zero keep
+// their times exactly.
 //
 // Colour: BT.601 coefficients at full range, tagged so in the stream; a grey pixel v becomes
 // Y = v with neutral chroma, so a decoder that honours the tag returns v.
@@ -154,6 +160,10 @@ class FileMatteWriter final : public MatteWriter {
         }
         timeBase_ = AVRational{1, firstPts.timescale};
         sessionStart_ = firstPts.value;
+        shift_ = 0;
+        if (sessionStart_ < 0 && __builtin_sub_overflow(int64_t{0}, sessionStart_, &shift_)) {
+            fail("the session's start time is not valid");
+        }
     }
 
     PixelBufferPool* pixelBufferPool() override { return &pool_; }
@@ -185,7 +195,11 @@ class FileMatteWriter final : public MatteWriter {
             return fail("frame times must increase: " + timeText(ticks) + " after " +
                         timeText(lastPts_));
         }
-        if (!queue_.push(WriterItem{std::move(buffer), ticks, false})) {
+        int64_t shifted = 0;
+        if (__builtin_add_overflow(ticks, shift_, &shifted)) {
+            return fail("frame time " + timeText(ticks) + " does not fit once shifted");
+        }
+        if (!queue_.push(WriterItem{std::move(buffer), shifted, false})) {
             return fail("the encoder has stopped");
         }
         lastPts_ = ticks;
@@ -482,6 +496,7 @@ class FileMatteWriter final : public MatteWriter {
     AVStream* stream_ = nullptr;
     AVRational timeBase_{1, 1};
     int64_t sessionStart_ = 0;
+    int64_t shift_ = 0;  // added to every time of a session that starts before zero
     bool sessionStarted_ = false;
     bool inputFinished_ = false;
     bool finishRequested_ = false;

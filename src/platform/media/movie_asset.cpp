@@ -1,4 +1,8 @@
 // The movie asset: what the probe learns about a movie file through libavformat.
+//
+// The movie is opened once. Its reader takes over the open demuxer, packets read while probing
+// included, rather than opening the path again: a FIFO or a pipe (/dev/stdin, /proc/self/fd/N)
+// cannot be opened a second time, and a second open would wait for a writer that has gone.
 #include <cstring>
 
 #include "platform/media/av_handles.h"
@@ -65,9 +69,13 @@ class FileMovieAsset final : public MovieAsset {
         return true;
     }
 
+    // The one reader of the asset: it takes the open movie with it, so later loads and a
+    // second reader fail.
     std::unique_ptr<MovieReader> makeReader(TrackId track, std::string& error) override {
         if (videoStream(track, error) == nullptr) return nullptr;
-        return media::makeMovieReader(path_, track, error);
+        handedOver_ = true;
+        return media::makeMovieReader(media::OpenedMovie{std::move(context_), std::move(stop_)},
+                                      track, error);
     }
 
   private:
@@ -79,9 +87,15 @@ class FileMovieAsset final : public MovieAsset {
 
     // The file is opened by the first load, on whatever thread runs it, and kept open.
     bool open(std::string& error) {
+        if (handedOver_) {
+            error = "the movie is being read by its reader";
+            return false;
+        }
         if (!attempted_) {
             attempted_ = true;
-            context_ = media::openInput(path_, nullptr, openError_);
+            stop_ = std::make_unique<std::atomic<bool>>(false);
+            const AVIOInterruptCB interrupt{&media::stopRequested, stop_.get()};
+            context_ = media::openInput(path_, &interrupt, openError_);
         }
         if (!context_) error = openError_;
         return context_ != nullptr;
@@ -99,8 +113,10 @@ class FileMovieAsset final : public MovieAsset {
 
     std::string path_;
     media::InputContextPtr context_;
+    std::unique_ptr<std::atomic<bool>> stop_;  // the reader's, once it takes the movie
     std::string openError_;
     bool attempted_ = false;
+    bool handedOver_ = false;
 };
 
 }  // namespace

@@ -63,15 +63,18 @@ class FileMovieReader final : public MovieReader {
     FileMovieReader() : queue_(kQueuedFrames) {}
 
     ~FileMovieReader() override {
-        stop_ = true;
+        if (stop_) *stop_ = true;
         queue_.close();
         if (worker_.joinable()) worker_.join();
     }
 
-    bool open(const std::string& path, int streamIndex, std::string& error) {
-        interrupt_ = AVIOInterruptCB{&FileMovieReader::interrupted, this};
-        format_ = openInput(path, &interrupt_, error);
-        if (!format_) return false;
+    bool open(OpenedMovie movie, int streamIndex, std::string& error) {
+        format_ = std::move(movie.context);
+        stop_ = std::move(movie.stop);
+        if (!format_ || !stop_) {
+            error = errorText(AVERROR(EINVAL));
+            return false;
+        }
         if (streamIndex < 0 || static_cast<unsigned>(streamIndex) >= format_->nb_streams) {
             error = "no video track " + std::to_string(streamIndex);
             return false;
@@ -146,10 +149,6 @@ class FileMovieReader final : public MovieReader {
     }
 
   private:
-    static int interrupted(void* self) {
-        return static_cast<FileMovieReader*>(self)->stop_.load() ? 1 : 0;
-    }
-
     void setError(std::string text) {
         std::lock_guard lock(errorMutex_);
         error_ = std::move(text);
@@ -159,7 +158,7 @@ class FileMovieReader final : public MovieReader {
     // drains the decoder. Ends by queueing the end marker (or by returning when stopped).
     void decodeAll() {
         int result = 0;
-        while (!stop_) {
+        while (!*stop_) {
             result = av_read_frame(format_.get(), packet_.get());
             if (result < 0) break;
             if (packet_->stream_index == streamIndex_) {
@@ -172,7 +171,7 @@ class FileMovieReader final : public MovieReader {
                 av_packet_unref(packet_.get());
             }
         }
-        if (stop_) return;
+        if (*stop_) return;
         if (result == AVERROR_EOF) {
             result = avcodec_send_packet(decoder_.get(), nullptr);
             if (result >= 0 && !receiveFrames(result)) return;
@@ -205,8 +204,7 @@ class FileMovieReader final : public MovieReader {
     }
 
     BoundedQueue<ReaderItem> queue_;
-    std::atomic<bool> stop_ = false;
-    AVIOInterruptCB interrupt_{};
+    std::unique_ptr<std::atomic<bool>> stop_;  // watched by the demuxer's interrupt callback
     InputContextPtr format_;
     CodecContextPtr decoder_;
     PacketPtr packet_;
@@ -221,10 +219,14 @@ class FileMovieReader final : public MovieReader {
 
 }  // namespace
 
-std::unique_ptr<MovieReader> makeMovieReader(const std::string& path, int streamIndex,
+int stopRequested(void* opaque) {
+    return static_cast<const std::atomic<bool>*>(opaque)->load() ? 1 : 0;
+}
+
+std::unique_ptr<MovieReader> makeMovieReader(OpenedMovie movie, int streamIndex,
                                              std::string& error) {
     auto reader = std::make_unique<FileMovieReader>();
-    if (!reader->open(path, streamIndex, error)) return nullptr;
+    if (!reader->open(std::move(movie), streamIndex, error)) return nullptr;
     return reader;
 }
 

@@ -212,6 +212,19 @@ TEST(MatteWriterTest, TimesInAnotherTimescaleAreRescaled) {
     EXPECT_EQ(frames[5].time, (Rational{5, 30}));
 }
 
+// A movie cannot show frames before zero: a session that starts at -1.5 s is shifted as a whole,
+// so every frame is decoded, each at its distance from the first.
+TEST(MatteWriterTest, ASessionStartingBeforeZeroIsShiftedSoEveryFrameShows) {
+    ScratchDir dir;
+    const std::string path = dir.file("early.mov");
+    std::string error;
+    ASSERT_TRUE(writeMovie(path, 64, 64, evenTimes(-15, 1, 10, 30), error)) << error;
+    const auto frames = testing::probeFrames(path);
+    ASSERT_EQ(frames.size(), 30u);
+    for (int64_t i = 0; i < 30; ++i)
+        EXPECT_EQ(frames[static_cast<size_t>(i)].time, (Rational{i, 10}));
+}
+
 TEST(MatteWriterTest, ReadyForMoreDataTurnsFalseWhileTheQueueIsFullAndBackAfterwards) {
     ScratchDir dir;
     std::string error;

@@ -1,11 +1,13 @@
 // The decoding reader: every frame, in presentation order, at the times the file holds; its
 // end, its failures, and stopping early.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -203,6 +205,39 @@ TEST_F(MovieReaderTest, StoppingEarlyJoinsTheDecoder) {
     // Far quicker than decoding the whole movie four times would be; mostly here so that a
     // deadlock shows as a failure rather than a hang of the whole suite.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// A FIFO can be opened only once: the reader takes over the asset's open movie, packets read
+// while probing included, and every frame comes through. The asset is then done with it.
+TEST_F(MovieReaderTest, AFifoIsOpenedOnceAndReadThrough) {
+    const std::string clip = dir_.file("clip.ts");
+    ASSERT_TRUE(
+        testing::ffmpeg("-f lavfi -i testsrc=size=64x48:rate=10 -frames:v 20 "
+                        "-c:v libx264 -bf 0 -f mpegts '" +
+                        clip + "'"));
+    const std::string fifo = dir_.file("clip.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread feeder([&] {
+        std::ifstream in(clip, std::ios::binary);
+        std::ofstream out(fifo, std::ios::binary);
+        out << in.rdbuf();
+    });
+    auto asset = openMovieAsset(fifo);
+    std::vector<TrackId> tracks;
+    std::string error;
+    ASSERT_TRUE(asset->loadVideoTracks(tracks, error)) << error;
+    ASSERT_EQ(tracks.size(), 1u);
+    auto reader = asset->makeReader(tracks[0], error);
+    ASSERT_TRUE(reader) << error;
+    EXPECT_EQ(asset->makeReader(tracks[0], error), nullptr) << "one reader per asset";
+    EXPECT_FALSE(asset->loadVideoTracks(tracks, error));
+    ASSERT_TRUE(reader->startReading());
+    DecodedSample sample;
+    int frames = 0;
+    while (reader->copyNextSample(sample)) ++frames;
+    feeder.join();
+    EXPECT_EQ(reader->status(), ReaderStatus::completed) << reader->error().value_or("");
+    EXPECT_EQ(frames, 20);
 }
 
 TEST_F(MovieReaderTest, StartingTwiceIsRefused) {
