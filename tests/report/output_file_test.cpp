@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "report/report.h"
+#include "support/scratch_dir.h"
 
 namespace figsplit {
 namespace {
@@ -31,12 +32,6 @@ void begin(OutputFile& out) {
 
 class OutputFileTest : public ::testing::Test {
   protected:
-    OutputFileTest() {
-        char pattern[] = "/tmp/figsplit-output-XXXXXX";
-        dir_ = ::mkdtemp(pattern);
-    }
-    ~OutputFileTest() override { fs::remove_all(dir_); }
-
     std::string file(const std::string& name) const { return (dir_ / name).string(); }
     static void write(const std::string& path, const std::string& text) {
         std::ofstream(path) << text;
@@ -75,7 +70,8 @@ class OutputFileTest : public ::testing::Test {
         return status;
     }
 
-    fs::path dir_;
+    testing::ScratchDir scratch_;
+    const fs::path dir_ = scratch_.path();
 };
 
 TEST_F(OutputFileTest, ReplacesAFileOnlyOnCommitAndKeepsItsPermissions) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "image_fixtures.h"
-#include "run_figsplit.h"
+#include "support/processes.h"
 
 namespace figsplit {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 using namespace figsplit::testing;
 
 TEST(ImageModeE2E, UnreadablePicturesFailWithThePath) {
-    TempDir dir;
+    ScratchDir dir;
     const Bytes jpeg = encodeJpeg(makeRgba(64, 64, 0x808080FF), JpegFixture{});
     struct Case {
         const char* name;
@@ -31,37 +31,38 @@ TEST(ImageModeE2E, UnreadablePicturesFailWithThePath) {
         const std::string input = dir.file(c.name);
         writeFile(input, c.bytes);
         const std::string output = dir.file("cut.png");
-        const ProcessRun run = runFigsplit({input, output});
-        EXPECT_EQ(run.err, "error could not read image " + input + "\n") << c.name;
+        const testing::ProgramRun run = testing::figsplit({input, output});
+        EXPECT_EQ(run.stderrText, "error could not read image " + input + "\n") << c.name;
         EXPECT_EQ(run.exitStatus, 1) << c.name;
-        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.stdoutText, "");
         EXPECT_FALSE(std::filesystem::exists(output)) << c.name;
     }
     const std::string missing = dir.file("absent.heic");
-    const ProcessRun run = runFigsplit({missing, dir.file("cut.png")});
-    EXPECT_EQ(run.err, "error could not read image " + missing + "\n");
+    const testing::ProgramRun run = testing::figsplit({missing, dir.file("cut.png")});
+    EXPECT_EQ(run.stderrText, "error could not read image " + missing + "\n");
 }
 
 // `figsplit p.jpg p.jpg`, or an output that leads to the photo through links: the photo is
 // kept and the run refused with the line video mode prints. A FIFO is not replaced.
 TEST(ImageModeE2E, OutputsThatMustNotBeWritten) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string photo = dir.file("p.jpg");
     const Bytes jpeg = encodeJpeg(makeRgba(64, 64, 0x808080FF), JpegFixture{});
     writeFile(photo, jpeg);
     ASSERT_EQ(::symlink("p.jpg", dir.file("link.png").c_str()), 0);
     ASSERT_EQ(::link(photo.c_str(), dir.file("hard.png").c_str()), 0);
     for (const std::string& output : {photo, dir.file("link.png"), dir.file("hard.png")}) {
-        const ProcessRun run = runFigsplit({photo, output});
-        EXPECT_EQ(run.err, "error output would overwrite the input " + photo + "\n") << output;
+        const testing::ProgramRun run = testing::figsplit({photo, output});
+        EXPECT_EQ(run.stderrText, "error output would overwrite the input " + photo + "\n")
+            << output;
         EXPECT_EQ(run.exitStatus, 1);
         EXPECT_EQ(readFile(photo), jpeg);
     }
 
     const std::string fifo = dir.file("cut.fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const ProcessRun run = runFigsplit({photo, fifo});
-    EXPECT_EQ(run.err, "error output is a FIFO, not a regular file: " + fifo + "\n");
+    const testing::ProgramRun run = testing::figsplit({photo, fifo});
+    EXPECT_EQ(run.stderrText, "error output is a FIFO, not a regular file: " + fifo + "\n");
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_TRUE(std::filesystem::is_fifo(fifo));
 }

@@ -10,7 +10,7 @@
 
 #include "image_fixtures.h"
 #include "platform/imaging/imaging.h"
-#include "run_figsplit.h"
+#include "support/processes.h"
 
 namespace figsplit {
 namespace {
@@ -48,18 +48,18 @@ const Photo kPhotos[] = {
 };
 
 TEST(ImageModeModel, CutOutKeepsThePersonAndDropsTheBackground) {
-    TempDir dir;
+    ScratchDir dir;
     for (const Photo& photo : kPhotos) {
         SCOPED_TRACE(photo.path);
         const std::string output = dir.file("cut.png");
-        const ProcessRun run = runFigsplit({photo.path, output});
-        ASSERT_EQ(run.exitStatus, 0) << run.err;
+        const testing::ProgramRun run = testing::figsplit({photo.path, output});
+        ASSERT_EQ(run.exitStatus, 0) << run.stderrText;
         std::smatch match;
         const std::string expectedSize =
             "size " + std::to_string(photo.width) + " " + std::to_string(photo.height) + "\n";
-        ASSERT_TRUE(
-            std::regex_match(run.err, match, std::regex(expectedSize + "persontop (0\\.[0-9]+)\n")))
-            << run.err;
+        ASSERT_TRUE(std::regex_match(run.stderrText, match,
+                                     std::regex(expectedSize + "persontop (0\\.[0-9]+)\n")))
+            << run.stderrText;
         EXPECT_LT(std::stod(match[1].str()), photo.maxPersonTop);
 
         RgbaImage cut, source;
@@ -85,20 +85,21 @@ TEST(ImageModeModel, CutOutKeepsThePersonAndDropsTheBackground) {
 }
 
 TEST(ImageModeModel, NameCaseOutputExtensionAndVideoOptionsChangeNothing) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string upper = dir.file("PHOTO.PNG");
     std::filesystem::copy_file(kAstronaut, upper);
-    const ProcessRun plain = runFigsplit({kAstronaut, dir.file("plain.png")});
-    ASSERT_EQ(plain.exitStatus, 0) << plain.err;
-    const ProcessRun movie = runFigsplit({upper, dir.file("cut.mov"), "--quality", "balanced",
-                                          "--long-edge", "64", "--smooth", "0", "--ranges", "0-1"});
-    ASSERT_EQ(movie.exitStatus, 0) << movie.err;
-    EXPECT_EQ(movie.err, plain.err);
+    const testing::ProgramRun plain = testing::figsplit({kAstronaut, dir.file("plain.png")});
+    ASSERT_EQ(plain.exitStatus, 0) << plain.stderrText;
+    const testing::ProgramRun movie =
+        testing::figsplit({upper, dir.file("cut.mov"), "--quality", "balanced", "--long-edge", "64",
+                           "--smooth", "0", "--ranges", "0-1"});
+    ASSERT_EQ(movie.exitStatus, 0) << movie.stderrText;
+    EXPECT_EQ(movie.stderrText, plain.stderrText);
     EXPECT_EQ(readFile(dir.file("cut.mov")), readFile(dir.file("plain.png")));
 }
 
 TEST(ImageModeModel, SidewaysPhotoReportsItsUprightSize) {
-    TempDir dir;
+    ScratchDir dir;
     RgbaImage messi;
     std::string error;
     ASSERT_TRUE(decodeImage(kMessi, messi, error)) << error;
@@ -106,20 +107,21 @@ TEST(ImageModeModel, SidewaysPhotoReportsItsUprightSize) {
     fixture.exifOrientation = 6;  // stored 548 x 342, shown 342 x 548
     const std::string input = dir.file("sideways.jpg");
     writeFile(input, encodeJpeg(messi, fixture));
-    const ProcessRun run = runFigsplit({input, dir.file("cut.png")});
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.err.rfind("size 342 548\npersontop ", 0), 0u) << run.err;
+    const testing::ProgramRun run = testing::figsplit({input, dir.file("cut.png")});
+    ASSERT_EQ(run.exitStatus, 0) << run.stderrText;
+    EXPECT_EQ(run.stderrText.rfind("size 342 548\npersontop ", 0), 0u) << run.stderrText;
 }
 
 TEST(ImageModeModel, UnwritableOutputFailsAfterSegmentationWithoutAReport) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string output = dir.file("no-such-dir/cut.png");
-    const ProcessRun run = runFigsplit({kAstronaut, output});
+    const testing::ProgramRun run = testing::figsplit({kAstronaut, output});
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.err.rfind("error writer: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find("No such file or directory"), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("size "), std::string::npos) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+    EXPECT_EQ(run.stderrText.rfind("error writer: ", 0), 0u) << run.stderrText;
+    EXPECT_NE(run.stderrText.find("No such file or directory"), std::string::npos)
+        << run.stderrText;
+    EXPECT_EQ(run.stderrText.find("size "), std::string::npos) << run.stderrText;
+    EXPECT_EQ(std::count(run.stderrText.begin(), run.stderrText.end(), '\n'), 1);
 }
 
 }  // namespace

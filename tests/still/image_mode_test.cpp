@@ -91,7 +91,7 @@ RgbaImage gradient(int64_t width, int64_t height) {
 }
 
 TEST(CutOut, WritesThePictureWhereTheMatteMarksAPersonAndReports) {
-    TempDir dir;
+    ScratchDir dir;
     const RgbaImage picture = gradient(40, 30);
     const std::string input = dir.file("photo.PNG");
     writeFile(input, encodePng(picture, PngFixture{}));
@@ -124,7 +124,7 @@ TEST(CutOut, WritesThePictureWhereTheMatteMarksAPersonAndReports) {
 }
 
 TEST(CutOut, ReportsTheUprightSizeOfASidewaysPhoto) {
-    TempDir dir;
+    ScratchDir dir;
     // Stored 48 x 32 with "turn right": shown 32 wide and 48 tall.
     JpegFixture fixture;
     fixture.exifOrientation = 6;
@@ -147,7 +147,7 @@ TEST(CutOut, ReportsTheUprightSizeOfASidewaysPhoto) {
 }
 
 TEST(CutOut, NoPersonStillWritesAClearPicture) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string input = dir.file("empty-room.png");
     writeFile(input, encodePng(gradient(16, 16), PngFixture{}));
     Script script;
@@ -181,7 +181,7 @@ Script personOnTheLeft() {
 
 // The photo named as the output, under any name: refused before anything is decoded or written.
 TEST(CutOut, AnOutputThatIsTheInputIsRefused) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.file("photo.jpg");
     const Bytes photo = encodeJpeg(makeRgba(32, 32, 0x4080C0FF), JpegFixture{});
     writeFile(path, photo);
@@ -207,7 +207,7 @@ TEST(CutOut, AnOutputThatIsTheInputIsRefused) {
 // A failed write leaves the old output whole and no temporary file; a successful one replaces
 // it (through a symbolic link, with its permission bits) or creates it with the umask's.
 TEST(CutOut, TheOldOutputIsReplacedWholeOrNotAtAll) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string input = dir.file("photo.png");
     writeFile(input, encodePng(gradient(16, 16), PngFixture{}));
     ASSERT_EQ(::mkdir(dir.file("real").c_str(), 0755), 0);
@@ -257,7 +257,7 @@ TEST(CutOut, TheOldOutputIsReplacedWholeOrNotAtAll) {
 // A FIFO or socket at the output path is refused before any work; a character device is
 // written to as it is.
 TEST(CutOut, OutputsThatAreNotRegularFiles) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string input = dir.file("photo.png");
     writeFile(input, encodePng(gradient(16, 16), PngFixture{}));
     ASSERT_EQ(::mkfifo(dir.file("fifo.png").c_str(), 0600), 0);
@@ -282,7 +282,7 @@ TEST(CutOut, OutputsThatAreNotRegularFiles) {
 // Killed while the PNG is being written: the temporary file goes, the old output stays, and the
 // process ends by the signal.
 TEST(CutOut, AnInterruptedWriteLeavesNothingBehind) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string input = dir.file("photo.png");
     writeFile(input, encodePng(gradient(16, 16), PngFixture{}));
     const std::string output = dir.file("cut.png");
@@ -309,7 +309,7 @@ TEST(CutOut, AnInterruptedWriteLeavesNothingBehind) {
 }
 
 TEST(CutOut, EachFailureHasItsLineAndLeavesTheOldOutputAlone) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string good = dir.file("photo.png");
     writeFile(good, encodePng(gradient(16, 16), PngFixture{}));
     const std::string bad = dir.file("x.jpg");

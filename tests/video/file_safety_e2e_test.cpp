@@ -115,7 +115,7 @@ class FileSafety : public testing::MovieFixture {
     std::string clip(const std::string& name, double seconds) {
         return testPattern(name, "160x120", seconds, "-c:v libx264 -bf 0 -f mpegts");
     }
-    std::string directory() const { return fs::path(dir_.file("x")).parent_path().string(); }
+    std::string directory() const { return dir_.path(); }
 };
 
 // MPEG-TS times are 33-bit and wrap; a clip that starts 1.5 s before the wrap is read with its

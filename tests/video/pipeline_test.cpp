@@ -17,6 +17,7 @@
 
 #include "child_process.h"
 #include "report/output_file.h"
+#include "support/scratch_dir.h"
 #include "video/video_run.h"
 #include "video_fakes.h"
 
@@ -44,13 +45,6 @@ const std::string kHeader = "duration 2.5\nsize 64 48\n";
 
 class Pipeline : public ::testing::Test {
   protected:
-    Pipeline() {
-        char pattern[] = "/tmp/figsplit-video-XXXXXX";
-        dir_ = ::mkdtemp(pattern);
-        output_ = (dir_ / "matte.mov").string();
-    }
-    ~Pipeline() override { fs::remove_all(dir_); }
-
     ChildOutcome run(const Scenario& scenario) {
         return testing::runInChild([&] {
             return runVideo(scenario.settings, scenario.input, output_,
@@ -74,8 +68,9 @@ class Pipeline : public ::testing::Test {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    fs::path dir_;
-    std::string output_;
+    testing::ScratchDir scratch_;
+    const fs::path dir_ = scratch_.path();
+    std::string output_ = (dir_ / "matte.mov").string();
     SharedRecord<Journal> journal_;
 };
 

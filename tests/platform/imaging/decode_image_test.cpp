@@ -52,7 +52,7 @@ struct Decoded {
 };
 
 Decoded decodeBytes(const Bytes& bytes, const std::string& name = "picture") {
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.file(name);
     writeFile(path, bytes);
     Decoded result;
@@ -551,7 +551,7 @@ TEST(DecodeRefusals, JpegWithTooManyScans) {
 }
 
 TEST(DecodeRefusals, PathsThatAreNotReadablePictureFiles) {
-    TempDir dir;
+    ScratchDir dir;
     RgbaImage image;
     std::string error;
     EXPECT_FALSE(decodeImage(dir.file("missing.png"), image, error));

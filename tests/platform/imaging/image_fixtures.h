@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/imaging/imaging.h"
+#include "support/scratch_dir.h"
 
 namespace figsplit::testing {
 
@@ -71,20 +72,6 @@ struct HeicFixture {
 };
 
 Bytes encodeHeic(const RgbaImage& image, const HeicFixture& fixture);
-
-// A scratch directory removed with its contents at destruction.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 void writeFile(const std::string& path, const Bytes& bytes);
 Bytes readFile(const std::string& path);

@@ -45,7 +45,7 @@ std::vector<std::string> directoryEntries(const std::string& path) {
 }
 
 TEST(WritePng, RoundTripsRgbaAsEightBitWithAnSrgbChunkWhateverTheExtension) {
-    TempDir dir;
+    ScratchDir dir;
     const RgbaImage image = noise(37, 23, 1);
     for (const char* name : {"cut.png", "cut.mov", "no-extension"}) {
         const std::string path = dir.file(name);
@@ -68,7 +68,7 @@ TEST(WritePng, RoundTripsRgbaAsEightBitWithAnSrgbChunkWhateverTheExtension) {
 }
 
 TEST(WritePng, FailuresCarryTheSystemsReason) {
-    TempDir dir;
+    ScratchDir dir;
     const RgbaImage image = noise(8, 8, 2);
     struct Case {
         std::string path;
@@ -89,7 +89,7 @@ TEST(WritePng, FailuresCarryTheSystemsReason) {
 }
 
 TEST(WritePng, AWriteThatFailsPartWaySaysWhy) {
-    TempDir dir;
+    ScratchDir dir;
     const std::string path = dir.file("cut.png");
 
     // Files may grow to 4 KB only: the write of a 64 KB picture fails part-way.
@@ -109,7 +109,7 @@ TEST(WritePng, AWriteThatFailsPartWaySaysWhy) {
 }
 
 TEST(WritePng, AFileWeMayNotWriteIsNotReplaced) {
-    TempDir dir;
+    ScratchDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);  // the directory itself is writable
     const std::string path = dir.file("locked.png");
     writeFile(path, {'o', 'l', 'd'});
@@ -130,7 +130,7 @@ TEST(WritePng, AFileWeMayNotWriteIsNotReplaced) {
 }
 
 TEST(WritePng, SymbolicLinksAreWrittenThrough) {
-    TempDir dir;
+    ScratchDir dir;
     std::filesystem::create_directory(dir.file("real"));
     const std::string target = dir.file("real/target.png");
     writeFile(target, {'o', 'l', 'd'});
@@ -148,7 +148,7 @@ TEST(WritePng, SymbolicLinksAreWrittenThrough) {
 }
 
 TEST(WritePng, PermissionsFollowTheUmaskOrTheReplacedFile) {
-    TempDir dir;
+    ScratchDir dir;
     const RgbaImage image = noise(4, 4, 5);
     const mode_t savedMask = ::umask(027);
     std::string error;

@@ -295,7 +295,7 @@ TEST(MatteWriterTest, AnOutputPathThatCannotBeCreatedFailsTheStartWithTheLibrary
         std::string error;
     };
     for (const Case& c : {Case{dir.file("missing/matte.mov"), "No such file or directory"},
-                          Case{dir.path().string(), "Is a directory"}}) {
+                          Case{dir.path(), "Is a directory"}}) {
         SCOPED_TRACE(c.path);
         std::string error;
         auto writer = makeMatteWriter({c.path, 64, 64}, error);

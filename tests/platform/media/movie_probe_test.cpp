@@ -125,7 +125,7 @@ TEST_F(MovieProbeTest, UnreadableFilesFailWithTheLibrarysText) {
         std::string error;  // expected text, or empty for "any"
     };
     for (const Case& c :
-         {Case{file("missing.mov"), "No such file or directory"}, Case{dir_->path().string(), ""},
+         {Case{file("missing.mov"), "No such file or directory"}, Case{dir_->path(), ""},
           Case{empty, ""}, Case{random, ""}, Case{text, ""}}) {
         SCOPED_TRACE(c.path);
         auto asset = openMovieAsset(c.path);
