@@ -2,7 +2,7 @@
 //
 // figsplit's image mode cuts the person out of a photo (opencv-doc's messi5.jpg). That cut-out,
 // its alpha untouched, moves across a real picture without people (opencv-doc's building.jpg,
-// panned slowly) while it slowly grows and shrinks by 10 %, once large (about 75 % of the frame
+// panned slowly) while it grows and shrinks by 10 % every 4 s, once large (about 75 % of the frame
 // height) and once small (about 13.5 %). One ffmpeg filter graph renders, for each size, the
 // composite as ordinary 1920x1080 30 fps H.264 (yuv420p) and the alpha alone over black as
 // lossless grey ffv1. Whatever the model got right or wrong on the photo, that alpha is exactly
@@ -215,7 +215,6 @@ void makeClip(const ClipPlan& plan, const std::string& cutOut, const Box& person
     const double scale = plan.personHeight * 1080.0 / (static_cast<double>(person.height()) * 1.05);
     const int64_t canvasW = even(static_cast<double>(padW) * scale);
     const int64_t canvasH = even(static_cast<double>(padH) * scale);
-    const int frames = seconds * kFps;
     const auto n = [](auto value) { return std::to_string(value); };
     const std::string x = plan.x;
     const std::string y = plan.y;
@@ -225,7 +224,7 @@ void makeClip(const ClipPlan& plan, const std::string& cutOut, const Box& person
     const std::string graph =
         "[0:v]format=rgba,crop=" + n(crop.width()) + ":" + n(crop.height()) + ":" + n(crop.x0) +
         ":" + n(crop.y0) + ",pad=" + n(padW) + ":" + n(padH) +
-        ":(ow-iw)/2:(oh-ih)/2:color=black@0,zoompan=z='1+0.05*(1-cos(2*PI*on/" + n(frames) +
+        ":(ow-iw)/2:(oh-ih)/2:color=black@0,zoompan=z='1+0.05*(1-cos(2*PI*on/" + n(4 * kFps) +
         "))':x='iw/2-iw/zoom/2':y='ih/2-ih/zoom/2':d=1:fps=" + n(kFps) + ":s=" + n(canvasW) + "x" +
         n(canvasH) +
         ",split[person][alpha];\n"
@@ -257,11 +256,13 @@ std::string toMatteGrey(const std::string& movie, const std::string& destination
            destination + "'";
 }
 
-// Hands back the truth as its matte, frame after frame: the run without a model.
+// Hands back the truth as its matte, frame after frame: the run without a model. It asks for a
+// small picture, so that its speed is that of decoding, scaling and smoothing the matte and
+// encoding, with as little as possible of the conversion to a model's input size.
 class TruthSegmenter : public Segmenter {
   public:
     explicit TruthSegmenter(const std::string& rawTruth) : file_(rawTruth, std::ios::binary) {}
-    ImageSize inputSize(int64_t, int64_t) const override { return {kMatteW, kMatteH}; }
+    ImageSize inputSize(int64_t, int64_t) const override { return {64, 36}; }
     bool perform(const RgbImage&, GreyImage& matte, std::string& error) override {
         matte.width = kMatteW;
         matte.height = kMatteH;
