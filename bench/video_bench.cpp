@@ -128,8 +128,8 @@ bool segmentationAlone(const std::string& clip, Quality quality, int64_t display
     while (reader->copyNextSample(sample)) {
         if (!sample.image) continue;
         RgbImage upright;
-        if (!frameToUprightRgb(*sample.image, Orientation::up, input.width, input.height, scaler, upright,
-                               error)) {
+        if (!frameToUprightRgb(*sample.image, Orientation::up, input.width, input.height, scaler,
+                               upright, error)) {
             return false;
         }
         frames.push_back(std::move(upright));
@@ -157,9 +157,19 @@ struct Best {
     }
 };
 
+// As figsplit itself does: the OpenMP runtime reads its wait policy when it is loaded, and its
+// default (spinning idle workers) starves the decoder and encoder threads, so the bench runs
+// itself again once with passive waiting unless the caller chose a policy.
+void preferPassiveOpenMpWaiting(char** argv) {
+    if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
+    if (::setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
+    ::execv("/proc/self/exe", argv);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    preferPassiveOpenMpWaiting(argv);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2;
     if (!std::filesystem::exists(kPeople)) {
         std::fprintf(stderr, "needs %s (the opencv-doc package)\n", kPeople);
