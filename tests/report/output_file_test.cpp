@@ -40,14 +40,7 @@ class OutputFileTest : public ::testing::Test {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> entries() const { return testing::directoryEntries(dir_); }
 
     // Runs `body` in a child process that reports on `ready` (write end of a pipe) once it has
     // reached the point to test; returns the child's wait status after `then` has run.

@@ -163,15 +163,6 @@ TEST(CutOut, NoPersonStillWritesAClearPicture) {
     for (uint8_t byte : cut.pixels) ASSERT_EQ(byte, 0);
 }
 
-std::vector<std::string> entries(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 Script personOnTheLeft() {
     Script script;
     script.wanted = {16, 16};
@@ -200,7 +191,7 @@ TEST(CutOut, AnOutputThatIsTheInputIsRefused) {
     Script script = personOnTheLeft();
     EXPECT_EQ(cutOut(dir.file("link.png"), path, scripted(script)).failure,
               "output would overwrite the input " + dir.file("link.png"));
-    EXPECT_EQ(entries(dir.path()),
+    EXPECT_EQ(directoryEntries(dir.path()),
               (std::vector<std::string>{"hard.png", "link-to-link.png", "link.png", "photo.jpg"}));
 }
 
@@ -232,7 +223,7 @@ TEST(CutOut, TheOldOutputIsReplacedWholeOrNotAtAll) {
     EXPECT_EQ(result.failure, "writer: " + link + ": No space left on device");
     EXPECT_EQ(writtenTo.rfind(dir.file("real/.cut.png."), 0), 0u) << writtenTo;
     EXPECT_EQ(readFile(target), old);
-    EXPECT_EQ(entries(dir.file("real")), std::vector<std::string>{"cut.png"});
+    EXPECT_EQ(directoryEntries(dir.file("real")), std::vector<std::string>{"cut.png"});
 
     result = cutOut(input, link, scripted(script));
     ASSERT_EQ(result.failure, "");
@@ -244,7 +235,7 @@ TEST(CutOut, TheOldOutputIsReplacedWholeOrNotAtAll) {
     struct stat info {};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
-    EXPECT_EQ(entries(dir.file("real")), std::vector<std::string>{"cut.png"});
+    EXPECT_EQ(directoryEntries(dir.file("real")), std::vector<std::string>{"cut.png"});
 
     const mode_t savedMask = ::umask(027);
     result = cutOut(input, dir.file("new.png"), scripted(script));
@@ -276,7 +267,8 @@ TEST(CutOut, OutputsThatAreNotRegularFiles) {
     EXPECT_EQ(result.width, 16);
     EXPECT_EQ(std::filesystem::status(dir.file("null")).type(),
               std::filesystem::file_type::character);
-    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"fifo.png", "null", "photo.png"}));
+    EXPECT_EQ(directoryEntries(dir.path()),
+              (std::vector<std::string>{"fifo.png", "null", "photo.png"}));
 }
 
 // Killed while the PNG is being written: the temporary file goes, the old output stays, and the
@@ -305,7 +297,7 @@ TEST(CutOut, AnInterruptedWriteLeavesNothingBehind) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     EXPECT_EQ(readFile(output), (Bytes{'o', 'l', 'd'}));
-    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"cut.png", "photo.png"}));
+    EXPECT_EQ(directoryEntries(dir.path()), (std::vector<std::string>{"cut.png", "photo.png"}));
 }
 
 TEST(CutOut, EachFailureHasItsLineAndLeavesTheOldOutputAlone) {

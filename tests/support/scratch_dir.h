@@ -2,6 +2,7 @@
 // A fresh directory under the system's temporary directory, removed with everything in it when
 // the object goes.
 #include <string>
+#include <vector>
 
 namespace figsplit::testing {
 
@@ -19,5 +20,8 @@ class ScratchDir {
   private:
     std::string path_;
 };
+
+// The names in `directory`, sorted (no "." or "..").
+std::vector<std::string> directoryEntries(const std::string& directory);
 
 }  // namespace figsplit::testing

@@ -27,6 +27,7 @@ namespace figsplit {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::directoryEntries;
 using testing::figsplit;
 using testing::probeMovie;
 using testing::ProgramRun;
@@ -94,15 +95,6 @@ class Background {
     std::string text_;
     bool hung_ = false;
 };
-
-std::vector<std::string> entries(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::string readText(const std::string& path) {
     std::ifstream in(path);
@@ -202,7 +194,7 @@ TEST_F(FileSafety, OutputsThatAreDevicesFifosOrLinks) {
     EXPECT_EQ(run.exitStatus, 0) << run.stderrText;
     EXPECT_TRUE(fs::is_symlink(dir_.file("link.mov")));
     EXPECT_EQ(probeMovie(dir_.file("real/out.mov")).frames.size(), 10u);
-    EXPECT_EQ(entries(dir_.file("real")), std::vector<std::string>{"out.mov"});
+    EXPECT_EQ(directoryEntries(dir_.file("real")), std::vector<std::string>{"out.mov"});
 
     const std::string null = dir_.file("null");
     if (::mknod(null.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
@@ -222,12 +214,12 @@ TEST_F(FileSafety, InterruptedRunsLeaveTheOldOutputAndNothingElse) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         std::ofstream(output) << "an old movie";
-        const std::vector<std::string> before = entries(directory());
+        const std::vector<std::string> before = directoryEntries(directory());
         Background run({input, output, "--quality", "balanced"});
         // Wait for the temporary movie to appear, then interrupt.
         bool writing = false;
         for (int i = 0; i < 600 && !writing; ++i) {
-            for (const std::string& name : entries(directory())) {
+            for (const std::string& name : directoryEntries(directory())) {
                 if (name.starts_with(".out.mov.")) writing = true;
             }
             if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -236,7 +228,7 @@ TEST_F(FileSafety, InterruptedRunsLeaveTheOldOutputAndNothingElse) {
         ::kill(run.pid(), signal);
         EXPECT_EQ(run.finish(std::chrono::seconds(60)), 128 + signal) << run.stderrText();
         EXPECT_EQ(readText(output), "an old movie");
-        EXPECT_EQ(entries(directory()), before);
+        EXPECT_EQ(directoryEntries(directory()), before);
     }
 }
 
@@ -273,7 +265,7 @@ TEST_F(FileSafety, AFullDiskKeepsTheOldOutputAndFreesTheSpace) {
     EXPECT_TRUE(run.stderrText.ends_with("\nerror writer: No space left on device\n"))
         << run.stderrText;
     EXPECT_EQ(readText(output), "an old movie");
-    EXPECT_EQ(entries(mountPoint), (std::vector<std::string>{"filler", "out.mov"}));
+    EXPECT_EQ(directoryEntries(mountPoint), (std::vector<std::string>{"filler", "out.mov"}));
     struct statvfs after {};
     ASSERT_EQ(::statvfs(mountPoint.c_str(), &after), 0);
     EXPECT_EQ(after.f_bavail, before.f_bavail) << "the space is given back";

@@ -55,14 +55,7 @@ class Pipeline : public ::testing::Test {
 
     void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
     // The names in the scratch directory, sorted.
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> entries() const { return testing::directoryEntries(dir_); }
     static std::string readFile(const fs::path& path) {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});

@@ -35,15 +35,6 @@ bool containsChunk(const Bytes& bytes, const char* type) {
     return std::search(bytes.begin(), bytes.end(), type, type + 4) != bytes.end();
 }
 
-std::vector<std::string> directoryEntries(const std::string& path) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(WritePng, RoundTripsRgbaAsEightBitWithAnSrgbChunkWhateverTheExtension) {
     ScratchDir dir;
     const RgbaImage image = noise(37, 23, 1);
