@@ -64,7 +64,7 @@ int decodeClip(const std::string& path, bool convert) {
     auto asset = openMovieAsset(path);
     std::string error;
     auto reader = asset->makeReader(0, error);
-    if (!reader || !reader->startReading()) {
+    if (!reader || !reader->start()) {
         std::fprintf(stderr, "reader: %s\n", error.c_str());
         std::exit(1);
     }
@@ -72,8 +72,9 @@ int decodeClip(const std::string& path, bool convert) {
     RgbImage upright;
     DecodedSample sample;
     int frames = 0;
-    while (reader->copyNextSample(sample)) {
-        if (convert && !frameToUprightRgb(*sample.image, Orientation::up, kOutW, kOutH, scaler, upright, error)) {
+    while (reader->nextSample(sample)) {
+        if (convert && !frameToUprightRgb(*sample.image, Orientation::up, kOutW, kOutH, scaler,
+                                          upright, error)) {
             std::fprintf(stderr, "convert: %s\n", error.c_str());
             std::exit(1);
         }
@@ -92,13 +93,13 @@ uint8_t matteValue(int frame, int x, int y) {
 void encodeMattes(const std::string& path, const std::vector<std::vector<uint8_t>>& mattes) {
     std::string error;
     auto writer = makeMatteWriter({path, kOutW, kOutH}, error);
-    if (!writer || !writer->startWriting()) {
+    if (!writer || !writer->open()) {
         std::fprintf(stderr, "writer: %s\n", error.c_str());
         std::exit(1);
     }
-    writer->startSession(MediaTime{0, 30, MediaTime::kValid, 0});
+    writer->beginTimeline(MediaTime{0, 30, MediaTime::kValid, 0});
     for (int f = 0; f < kFrames; ++f) {
-        PixelBufferRef buffer = writer->pixelBufferPool()->createPixelBuffer();
+        PixelBufferRef buffer = writer->bufferPool()->takeBuffer();
         const std::vector<uint8_t>& matte = mattes[static_cast<size_t>(f)];
         for (int y = 0; y < kOutH; ++y) {
             uint8_t* row = buffer->base + y * buffer->stride;
@@ -108,13 +109,12 @@ void encodeMattes(const std::string& path, const std::vector<std::vector<uint8_t
                 row[4 * x + 3] = 255;
             }
         }
-        while (!writer->isReadyForMoreMediaData())
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        while (!writer->readyForMore()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         writer->append(std::move(buffer), MediaTime{f, 30, MediaTime::kValid, 0});
     }
     std::promise<void> done;
-    writer->markAsFinished();
-    writer->finishWriting([&] { done.set_value(); });
+    writer->endInput();
+    writer->finish([&] { done.set_value(); });
     done.get_future().wait();
     if (writer->status() != WriterStatus::completed) {
         std::fprintf(stderr, "writer: %s\n", writer->error().value_or("did not complete").c_str());

@@ -121,11 +121,11 @@ bool segmentationAlone(const std::string& clip, Quality quality, int64_t display
     auto asset = openMovieAsset(clip);
     std::string error;
     auto reader = asset->makeReader(0, error);
-    if (!reader || !reader->startReading()) return false;
+    if (!reader || !reader->start()) return false;
     FrameScaler scaler;
     std::vector<RgbImage> frames;
     DecodedSample sample;
-    while (reader->copyNextSample(sample)) {
+    while (reader->nextSample(sample)) {
         if (!sample.image) continue;
         RgbImage upright;
         if (!frameToUprightRgb(*sample.image, Orientation::up, input.width, input.height, scaler,

@@ -12,11 +12,11 @@ int runFrameLoop(VideoRun& run) {
 
     // One sample at a time; its frame is released as soon as its matte is in the history.
     DecodedSample sample;
-    while (run.reader->copyNextSample(sample)) {
+    while (run.reader->nextSample(sample)) {
         if (!sample.image) continue;  // no picture: no session, not pushed, not counted
         const MediaTime pts = sample.pts;
         if (!run.sessionStarted) {
-            run.writer->startSession(pts);
+            run.writer->beginTimeline(pts);
             run.sessionStarted = true;
         }
         MatteRaster mask = extractMask(run, *sample.image, pts);
@@ -31,8 +31,8 @@ int runFrameLoop(VideoRun& run) {
     }
     if (run.frames < 1) fail("no frames decoded");
 
-    run.writer->markAsFinished();
-    run.writer->finishWriting([semaphore = run.semaphore] { semaphore->release(); });
+    run.writer->endInput();
+    run.writer->finish([semaphore = run.semaphore] { semaphore->release(); });
     run.semaphore->acquire();
     if (run.writer->status() != WriterStatus::completed) {
         fail("writer: " + run.writer->error().value_or("did not complete"));

@@ -25,9 +25,9 @@ void writeMask(VideoRun& run, const MatteRaster& mask, const MediaTime& pts) {
     const int64_t outW = run.geometry.outW;
     const int64_t outH = run.geometry.outH;
 
-    PixelBufferPool* pool = run.writer->pixelBufferPool();
+    PixelBufferPool* pool = run.writer->bufferPool();
     if (pool == nullptr) fail("writer has no pixel buffer pool");
-    PixelBufferRef buffer = pool->createPixelBuffer();
+    PixelBufferRef buffer = pool->takeBuffer();
     // A buffer without memory, or too small for the frame, is as good as none: nothing is
     // written through it.
     if (!buffer || buffer->base == nullptr || buffer->stride < 4 * outW || buffer->height < outH) {
@@ -39,7 +39,7 @@ void writeMask(VideoRun& run, const MatteRaster& mask, const MediaTime& pts) {
     }
 
     // Back-pressure: the encoder takes frames at its own pace.
-    while (!run.writer->isReadyForMoreMediaData()) {
+    while (!run.writer->readyForMore()) {
         std::this_thread::sleep_for(std::chrono::microseconds(2000));
     }
     if (!run.writer->append(std::move(buffer), pts)) {

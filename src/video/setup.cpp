@@ -60,10 +60,10 @@ void setupReaderAndWriter(VideoRun& run) {
         run.services.makeWriter(MatteWriterSettings{run.output.writePath(), outW, outH}, error);
     if (!run.writer) fail("writer: " + error);
 
-    if (!run.reader->startReading()) {
+    if (!run.reader->start()) {
         fail("reader: " + run.reader->error().value_or("start failed"));
     }
-    if (!run.writer->startWriting()) {
+    if (!run.writer->open()) {
         fail("writer: " + run.writer->error().value_or("start failed"));
     }
 

@@ -13,7 +13,7 @@ class KeepingWriter : public MatteWriter {
   public:
     class Pool : public PixelBufferPool {
       public:
-        PixelBufferRef createPixelBuffer() override {
+        PixelBufferRef takeBuffer() override {
             struct Owned {
                 PixelBuffer buffer;
                 std::vector<uint8_t> bytes;
@@ -26,10 +26,10 @@ class KeepingWriter : public MatteWriter {
         int64_t width = 0, height = 0, stride = 0;
     };
 
-    bool startWriting() override { return true; }
-    void startSession(MediaTime) override {}
-    PixelBufferPool* pixelBufferPool() override { return &pool; }
-    bool isReadyForMoreMediaData() override {
+    bool open() override { return true; }
+    void beginTimeline(MediaTime) override {}
+    PixelBufferPool* bufferPool() override { return &pool; }
+    bool readyForMore() override {
         ++polls;
         return polls > busyPolls;
     }
@@ -39,8 +39,8 @@ class KeepingWriter : public MatteWriter {
         pollsAtAppend.push_back(polls);
         return true;
     }
-    void markAsFinished() override {}
-    void finishWriting(std::function<void()> completion) override { completion(); }
+    void endInput() override {}
+    void finish(std::function<void()> completion) override { completion(); }
     WriterStatus status() const override { return WriterStatus::writing; }
     std::optional<std::string> error() const override { return std::nullopt; }
 

@@ -92,19 +92,19 @@ TEST_F(Pipeline, EveryWayARunEnds) {
          kHeader + "error writer: writer could not be made\n", 1},
         {"reading refused with a reason",
          [](Scenario& s) {
-             s.movie.startReading = false;
+             s.movie.start = false;
              s.movie.readerError = "Invalid data found when processing input";
          },
          kHeader + "error reader: Invalid data found when processing input\n", 1},
-        {"reading refused", [](Scenario& s) { s.movie.startReading = false; },
+        {"reading refused", [](Scenario& s) { s.movie.start = false; },
          kHeader + "error reader: start failed\n", 1},
         {"writing refused with a reason",
          [](Scenario& s) {
-             s.writer.startWriting = false;
+             s.writer.open = false;
              s.writer.error = "No space left on device";
          },
          kHeader + "error writer: No space left on device\n", 1},
-        {"writing refused", [](Scenario& s) { s.writer.startWriting = false; },
+        {"writing refused", [](Scenario& s) { s.writer.open = false; },
          kHeader + "error writer: start failed\n", 1},
         {"model does not load", [](Scenario& s) { s.segmenter.loads = false; },
          kHeader + "error segmentation: model missing\n", 1},
@@ -271,7 +271,7 @@ TEST_F(Pipeline, TheOldOutputStaysUntilTheFinishedMovieReplacesIt) {
         {"no frames", [](Scenario& s) { s.movie.samples.clear(); }, "error no frames decoded\n"},
         {"writer not made", [](Scenario& s) { s.writer.made = false; },
          "error writer: writer could not be made\n"},
-        {"writing refused", [](Scenario& s) { s.writer.startWriting = false; },
+        {"writing refused", [](Scenario& s) { s.writer.open = false; },
          "error writer: start failed\n"},
         {"disk full on frame 7",
          [](Scenario& s) {

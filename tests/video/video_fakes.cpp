@@ -21,8 +21,8 @@ class FakeReader : public MovieReader {
   public:
     explicit FakeReader(const FakeMovieScript& script) : script_(script) {}
 
-    bool startReading() override {
-        if (!script_.startReading) {
+    bool start() override {
+        if (!script_.start) {
             status_ = ReaderStatus::failed;
             return false;
         }
@@ -30,7 +30,7 @@ class FakeReader : public MovieReader {
         return true;
     }
 
-    bool copyNextSample(DecodedSample& sample) override {
+    bool nextSample(DecodedSample& sample) override {
         if (status_ != ReaderStatus::reading) return false;
         if (script_.failAfter >= 0 && next_ == static_cast<size_t>(script_.failAfter)) {
             status_ = ReaderStatus::failed;
@@ -112,7 +112,7 @@ class FakePool : public PixelBufferPool {
     FakePool(const FakeWriterScript& script, int64_t width, int64_t height)
         : script_(script), width_(width), height_(height) {}
 
-    PixelBufferRef createPixelBuffer() override {
+    PixelBufferRef takeBuffer() override {
         if (script_.pool == FakeWriterScript::Pool::empty) return nullptr;
         const int64_t stride = 4 * width_ + script_.padding;
         struct Owned {
@@ -143,8 +143,8 @@ class FakeWriter : public MatteWriter {
         if (file_ != nullptr) std::fclose(file_);
     }
 
-    bool startWriting() override {
-        if (!script_.startWriting) {
+    bool open() override {
+        if (!script_.open) {
             status_ = WriterStatus::failed;
             return false;
         }
@@ -157,14 +157,14 @@ class FakeWriter : public MatteWriter {
         status_ = WriterStatus::writing;
         return true;
     }
-    void startSession(MediaTime firstPts) override {
+    void beginTimeline(MediaTime firstPts) override {
         journal_->sessionStarted = true;
         journal_->sessionStart = firstPts;
     }
-    PixelBufferPool* pixelBufferPool() override {
+    PixelBufferPool* bufferPool() override {
         return script_.pool == FakeWriterScript::Pool::none ? nullptr : &pool_;
     }
-    bool isReadyForMoreMediaData() override {
+    bool readyForMore() override {
         ++journal_->readyPolls;
         if (busyLeft_ > 0) {
             --busyLeft_;
@@ -191,8 +191,8 @@ class FakeWriter : public MatteWriter {
         ++journal_->appended;
         return true;
     }
-    void markAsFinished() override { journal_->markedFinished = true; }
-    void finishWriting(std::function<void()> completion) override {
+    void endInput() override { journal_->markedFinished = true; }
+    void finish(std::function<void()> completion) override {
         // The completion comes from another thread, as it does from the real encoder.
         finisher_ = std::thread([this, completion = std::move(completion)] {
             if (file_ != nullptr) std::fclose(file_);

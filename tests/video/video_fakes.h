@@ -34,7 +34,7 @@ struct FakeMovieScript {
 
     bool readerMade = true;
     std::string readerMakeError = "reader could not be made";
-    bool startReading = true;
+    bool start = true;
     std::optional<std::string> readerError;  // reported after a refused start or a failure
     std::vector<FakeSample> samples;
     int failAfter = -1;  // >= 0: after that many samples the reader stops with status failed
@@ -43,7 +43,7 @@ struct FakeMovieScript {
 struct FakeWriterScript {
     bool made = true;
     std::string makeError = "writer could not be made";
-    bool startWriting = true;
+    bool open = true;
     enum class Pool { normal, none, empty } pool = Pool::normal;
     int padding = 12;        // extra bytes per row in the pool's buffers
     int busyPolls = 0;       // answers "not ready" this many times before each append

@@ -1,4 +1,5 @@
 // The matte writer: BGRA frames -> full-range 4:2:0 -> H.264 (libx264) in a QuickTime movie.
+// Its buffers come from a BufferPool (buffer_pool.h), its key frames follow key_frames.h.
 //
 // The caller's thread only checks and queues frames; a worker thread converts, encodes and
 // muxes them, behind a queue of three frames that makes "ready for more media data" real
@@ -22,11 +23,8 @@
 // Colour: BT.601 coefficients at full range, tagged so in the stream; a grey pixel v becomes
 // Y = v with neutral chroma, so a decoder that honours the tag returns v.
 //
-// Key frames: a frame is encoded as a key frame when it is the first, or when the frame after
-// it -- for the last frame, the end of the movie -- begins more than 0.5 s after the previous
-// key frame. The worker therefore holds one frame back until it knows the next one. So key
-// frames are at most 0.5 s apart, and the last one is at most 0.5 s before the end, wherever
-// frames allow it (a single frame that lasts longer than 0.5 s cannot be split). The last frame
+// Key frames: by time (key_frames.h). A frame's key-frame decision needs the time of the frame
+// after it, so the worker holds one frame back until it knows the next one. The last frame
 // lasts as long as the one before it; a lone frame lasts 1/30 s.
 #include <algorithm>
 #include <atomic>
@@ -40,69 +38,18 @@ extern "C" {
 
 #include "platform/media/av_handles.h"
 #include "platform/media/bounded_queue.h"
+#include "platform/media/buffer_pool.h"
 #include "platform/media/frame_image.h"
+#include "platform/media/key_frames.h"
 #include "platform/media/movie.h"
 
 namespace figsplit {
 namespace {
 
 constexpr size_t kQueuedFrames = 3;
-constexpr size_t kMaxPoolBuffers = 32;
-constexpr int64_t kRowAlignment = 64;
 constexpr int64_t kMaxSide = 16384;
 constexpr int64_t kAverageBitRate = 6'000'000;
 constexpr const char* kPreset = "veryfast";
-
-struct AlignedDelete {
-    void operator()(uint8_t* bytes) const {
-        ::operator delete[](bytes, std::align_val_t(kRowAlignment));
-    }
-};
-
-// BGRA buffers of one size, rows padded to 64 bytes. A buffer is free again when the pool holds
-// its only reference, so handing one out allocates nothing once the pool has grown to the
-// number of frames in flight. The caller drops its references on its own thread, the one that
-// asks for buffers; the encoder gives its references back through giveBack(), under the pool's
-// lock, so that its reading of the pixels happens before the next writing of them.
-class BufferPool final : public PixelBufferPool {
-  public:
-    BufferPool(int64_t width, int64_t height)
-        : width_(width),
-          height_(height),
-          stride_((width * 4 + kRowAlignment - 1) / kRowAlignment * kRowAlignment) {}
-
-    void giveBack(PixelBufferRef& buffer) {
-        std::lock_guard lock(mutex_);
-        buffer.reset();
-    }
-
-    PixelBufferRef createPixelBuffer() override {
-        std::lock_guard lock(mutex_);
-        for (const std::shared_ptr<Slot>& slot : slots_) {
-            if (slot.use_count() == 1) return PixelBufferRef(slot, &slot->buffer);
-        }
-        if (slots_.size() >= kMaxPoolBuffers) return nullptr;
-        try {
-            auto slot = std::make_shared<Slot>();
-            slot->storage.reset(static_cast<uint8_t*>(::operator new[](
-                static_cast<size_t>(stride_ * height_), std::align_val_t(kRowAlignment))));
-            slot->buffer = PixelBuffer{width_, height_, stride_, slot->storage.get()};
-            slots_.push_back(slot);
-            return PixelBufferRef(slot, &slot->buffer);
-        } catch (const std::bad_alloc&) {
-            return nullptr;
-        }
-    }
-
-  private:
-    struct Slot {
-        PixelBuffer buffer;
-        std::unique_ptr<uint8_t[], AlignedDelete> storage;
-    };
-    const int64_t width_, height_, stride_;
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<Slot>> slots_;
-};
 
 // One entry of the encoder's queue: a frame at `pts` (session ticks), or the request to finish.
 struct WriterItem {
@@ -138,7 +85,7 @@ class FileMatteWriter final : public MatteWriter {
         return true;
     }
 
-    bool startWriting() override {
+    bool open() override {
         if (status_ != WriterStatus::unknown) return false;
         int result = avio_open(&output_->pb, settings_.path.c_str(), AVIO_FLAG_WRITE);
         if (result < 0) return fail(media::errorText(result));
@@ -151,7 +98,7 @@ class FileMatteWriter final : public MatteWriter {
         return true;
     }
 
-    void startSession(MediaTime firstPts) override {
+    void beginTimeline(MediaTime firstPts) override {
         if (status_ != WriterStatus::writing || sessionStarted_) return;
         sessionStarted_ = true;
         if (!firstPts.valid()) {
@@ -166,9 +113,9 @@ class FileMatteWriter final : public MatteWriter {
         }
     }
 
-    PixelBufferPool* pixelBufferPool() override { return &pool_; }
+    PixelBufferPool* bufferPool() override { return &pool_; }
 
-    bool isReadyForMoreMediaData() override {
+    bool readyForMore() override {
         // A failed writer says "ready" so that the caller's next append learns of the failure.
         return status_ != WriterStatus::writing || !queue_.full();
     }
@@ -207,11 +154,11 @@ class FileMatteWriter final : public MatteWriter {
         return status_ == WriterStatus::writing;
     }
 
-    void markAsFinished() override { inputFinished_ = true; }
+    void endInput() override { inputFinished_ = true; }
 
     // The completion runs on the encoder's thread (or on the caller's, when there is nothing to
     // finish); it must not destroy the writer.
-    void finishWriting(std::function<void()> completion) override {
+    void finish(std::function<void()> completion) override {
         if (status_ == WriterStatus::writing && appended_ == 0) fail("no frames were written");
         if (status_ != WriterStatus::writing || finishRequested_) {
             if (completion) completion();
@@ -397,13 +344,7 @@ class FileMatteWriter final : public MatteWriter {
                 return;
             }
         }
-        const int64_t halfSecond2 = timeBase_.den;  // compare 2 * interval with one second
-        const bool key = !haveKeyFrame_ || 2 * static_cast<__int128>(next - lastKeyFrame_) >
-                                               static_cast<__int128>(halfSecond2);
-        if (key) {
-            haveKeyFrame_ = true;
-            lastKeyFrame_ = item.pts;
-        }
+        const bool key = takeKeyFrame(keyFrames_, item.pts, next, timeBase_.den);
         int result = av_frame_make_writable(picture_.get());
         if (result < 0) {
             fail(media::errorText(result));
@@ -503,8 +444,7 @@ class FileMatteWriter final : public MatteWriter {
     int64_t appended_ = 0;
     int64_t lastPts_ = 0;
     // Worker state.
-    bool haveKeyFrame_ = false;
-    int64_t lastKeyFrame_ = 0;
+    KeyFrameState keyFrames_;
     std::vector<std::pair<int64_t, int64_t>> durations_;
     size_t durationsHead_ = 0;
     std::function<void()> completion_;

@@ -42,15 +42,28 @@ struct DecodedSample {
     FramePtr image;
 };
 
-enum class ReaderStatus : int { unknown = 0, reading = 1, completed = 2, failed = 3, cancelled = 4 };
-enum class WriterStatus : int { unknown = 0, writing = 1, completed = 2, failed = 3, cancelled = 4 };
+enum class ReaderStatus : int {
+    unknown = 0,
+    reading = 1,
+    completed = 2,
+    failed = 3,
+    cancelled = 4
+};
+enum class WriterStatus : int {
+    unknown = 0,
+    writing = 1,
+    completed = 2,
+    failed = 3,
+    cancelled = 4
+};
 
 class MovieReader {
-public:
+  public:
     virtual ~MovieReader() = default;
-    virtual bool startReading() = 0;
+    // Begins decoding; false when the reader cannot start.
+    virtual bool start() = 0;
     // The next decoded sample in presentation order; false at the end or after a failure.
-    virtual bool copyNextSample(DecodedSample& sample) = 0;
+    virtual bool nextSample(DecodedSample& sample) = 0;
     virtual ReaderStatus status() const = 0;
     // The library's own text for the failure, if the reader holds one.
     virtual std::optional<std::string> error() const = 0;
@@ -60,7 +73,7 @@ public:
 using TrackId = int;
 
 class MovieAsset {
-public:
+  public:
     virtual ~MovieAsset() = default;
     // The video tracks in the container's order (cover art is not a video track). An empty list
     // or false (with a reason) both mean "no video track".
@@ -87,25 +100,29 @@ struct PixelBuffer {
 using PixelBufferRef = std::shared_ptr<PixelBuffer>;
 
 class PixelBufferPool {
-public:
+  public:
     virtual ~PixelBufferPool() = default;
     // A recycled or new buffer of the writer's size; null when none can be had.
-    virtual PixelBufferRef createPixelBuffer() = 0;
+    virtual PixelBufferRef takeBuffer() = 0;
 };
 
 class MatteWriter {
-public:
+  public:
     virtual ~MatteWriter() = default;
-    virtual bool startWriting() = 0;
-    virtual void startSession(MediaTime firstPts) = 0;
+    // Opens the output file and starts the encoder's thread; false (with error()) on failure.
+    virtual bool open() = 0;
+    // The time of the first frame: the movie's timeline (and its time base) starts there.
+    virtual void beginTimeline(MediaTime firstPts) = 0;
     // Null when the writer offers no pool.
-    virtual PixelBufferPool* pixelBufferPool() = 0;
+    virtual PixelBufferPool* bufferPool() = 0;
     // Back-pressure: false while the encoder's queue is full.
-    virtual bool isReadyForMoreMediaData() = 0;
+    virtual bool readyForMore() = 0;
+    // Queues one frame at `pts`; false once the writer has failed.
     virtual bool append(PixelBufferRef buffer, MediaTime pts) = 0;
-    virtual void markAsFinished() = 0;
+    // No more frames will be appended.
+    virtual void endInput() = 0;
     // Flushes the encoder and writes the trailer; `completion` runs once, on any thread.
-    virtual void finishWriting(std::function<void()> completion) = 0;
+    virtual void finish(std::function<void()> completion) = 0;
     virtual WriterStatus status() const = 0;
     virtual std::optional<std::string> error() const = 0;
 };

@@ -110,7 +110,7 @@ class FileMovieReader final : public MovieReader {
         return true;
     }
 
-    bool startReading() override {
+    bool start() override {
         if (status_ != ReaderStatus::unknown) return false;
         try {
             worker_ = std::thread([this] { decodeAll(); });
@@ -123,7 +123,7 @@ class FileMovieReader final : public MovieReader {
         return true;
     }
 
-    bool copyNextSample(DecodedSample& sample) override {
+    bool nextSample(DecodedSample& sample) override {
         if (status_ != ReaderStatus::reading) return false;
         std::optional<ReaderItem> item = queue_.pop();
         if (item && item->frame) {

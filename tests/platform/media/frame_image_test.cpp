@@ -242,9 +242,9 @@ TEST(FrameImageTest, TurnsMatchFfmpegAutorotate) {
         std::string error;
         auto reader = asset->makeReader(0, error);
         ASSERT_TRUE(reader) << error;
-        ASSERT_TRUE(reader->startReading());
+        ASSERT_TRUE(reader->start());
         DecodedSample sample;
-        ASSERT_TRUE(reader->copyNextSample(sample));
+        ASSERT_TRUE(reader->nextSample(sample));
         FrameScaler scaler;
         RgbImage upright;
         ASSERT_TRUE(

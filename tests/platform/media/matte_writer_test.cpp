@@ -40,8 +40,8 @@ void fillBands(const PixelBuffer& buffer) {
 void finish(MatteWriter& writer) {
     std::promise<void> done;
     int calls = 0;
-    writer.markAsFinished();
-    writer.finishWriting([&] {
+    writer.endInput();
+    writer.finish([&] {
         ++calls;
         done.set_value();
     });
@@ -55,19 +55,19 @@ bool writeMovie(const std::string& path, int64_t width, int64_t height,
                 const std::vector<MediaTime>& times, std::string& error) {
     auto writer = makeMatteWriter(MatteWriterSettings{path, width, height}, error);
     if (!writer) return false;
-    if (!writer->startWriting()) {
+    if (!writer->open()) {
         error = writer->error().value_or("start failed");
         return false;
     }
-    writer->startSession(times.front());
+    writer->beginTimeline(times.front());
     for (const MediaTime& time : times) {
-        PixelBufferRef buffer = writer->pixelBufferPool()->createPixelBuffer();
+        PixelBufferRef buffer = writer->bufferPool()->takeBuffer();
         if (!buffer) {
             error = "no buffer";
             return false;
         }
         fillBands(*buffer);
-        while (!writer->isReadyForMoreMediaData()) std::this_thread::sleep_for(2ms);
+        while (!writer->readyForMore()) std::this_thread::sleep_for(2ms);
         if (!writer->append(std::move(buffer), time)) {
             error = writer->error().value_or("append failed");
             return false;
@@ -230,14 +230,14 @@ TEST(MatteWriterTest, ReadyForMoreDataTurnsFalseWhileTheQueueIsFullAndBackAfterw
     std::string error;
     auto writer = makeMatteWriter({dir.file("busy.mov"), 1920, 1088}, error);
     ASSERT_TRUE(writer) << error;
-    ASSERT_TRUE(writer->startWriting());
-    writer->startSession(MediaTime{0, 30, MediaTime::kValid, 0});
+    ASSERT_TRUE(writer->open());
+    writer->beginTimeline(MediaTime{0, 30, MediaTime::kValid, 0});
     // Appending without waiting: the encoder cannot keep up with 1080p frames of noise (two
     // different ones, filled once, appended in turn), so the queue fills and the writer says so.
     uint32_t seed = 1;
     PixelBufferRef noise[2];
     for (PixelBufferRef& buffer : noise) {
-        buffer = writer->pixelBufferPool()->createPixelBuffer();
+        buffer = writer->bufferPool()->takeBuffer();
         ASSERT_TRUE(buffer);
         for (int64_t y = 0; y < buffer->height; ++y) {
             uint32_t* row = reinterpret_cast<uint32_t*>(buffer->base + y * buffer->stride);
@@ -252,14 +252,14 @@ TEST(MatteWriterTest, ReadyForMoreDataTurnsFalseWhileTheQueueIsFullAndBackAfterw
         ASSERT_TRUE(
             writer->append(noise[appended % 2], MediaTime{appended, 30, MediaTime::kValid, 0}));
         ++appended;
-        sawBusy = !writer->isReadyForMoreMediaData();
+        sawBusy = !writer->readyForMore();
     }
     EXPECT_TRUE(sawBusy) << "never busy after " << appended << " frames";
     const auto start = std::chrono::steady_clock::now();
-    while (!writer->isReadyForMoreMediaData() && std::chrono::steady_clock::now() - start < 30s) {
+    while (!writer->readyForMore() && std::chrono::steady_clock::now() - start < 30s) {
         std::this_thread::sleep_for(2ms);
     }
-    EXPECT_TRUE(writer->isReadyForMoreMediaData());
+    EXPECT_TRUE(writer->readyForMore());
     finish(*writer);
     EXPECT_EQ(writer->status(), WriterStatus::completed);
     EXPECT_EQ(testing::probeFrames(dir.file("busy.mov")).size(), static_cast<size_t>(appended));
@@ -270,21 +270,21 @@ TEST(MatteWriterTest, PoolHandsOutAlignedBuffersAndRecyclesThem) {
     std::string error;
     auto writer = makeMatteWriter({dir.file("pool.mov"), 34, 6}, error);
     ASSERT_TRUE(writer) << error;
-    PixelBufferPool* pool = writer->pixelBufferPool();
+    PixelBufferPool* pool = writer->bufferPool();
     ASSERT_NE(pool, nullptr);
-    PixelBufferRef first = pool->createPixelBuffer();
+    PixelBufferRef first = pool->takeBuffer();
     ASSERT_TRUE(first);
     EXPECT_EQ(first->width, 34);
     EXPECT_EQ(first->height, 6);
     EXPECT_GE(first->stride, 4 * 34);
     EXPECT_EQ(first->stride % 64, 0);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(first->base) % 64, 0u);
-    PixelBufferRef second = pool->createPixelBuffer();
+    PixelBufferRef second = pool->takeBuffer();
     ASSERT_TRUE(second);
     EXPECT_NE(second->base, first->base);
     uint8_t* const firstBase = first->base;
     first.reset();
-    PixelBufferRef third = pool->createPixelBuffer();
+    PixelBufferRef third = pool->takeBuffer();
     EXPECT_EQ(third->base, firstBase);
 }
 
@@ -300,14 +300,13 @@ TEST(MatteWriterTest, AnOutputPathThatCannotBeCreatedFailsTheStartWithTheLibrary
         std::string error;
         auto writer = makeMatteWriter({c.path, 64, 64}, error);
         ASSERT_TRUE(writer) << error;
-        EXPECT_FALSE(writer->startWriting());
+        EXPECT_FALSE(writer->open());
         EXPECT_EQ(writer->status(), WriterStatus::failed);
         EXPECT_EQ(writer->error(), c.error);
         // Whatever the caller does next fails without a crash, and finishing still completes.
-        writer->startSession(MediaTime::zero());
-        EXPECT_TRUE(writer->isReadyForMoreMediaData());
-        EXPECT_FALSE(
-            writer->append(writer->pixelBufferPool()->createPixelBuffer(), MediaTime::zero()));
+        writer->beginTimeline(MediaTime::zero());
+        EXPECT_TRUE(writer->readyForMore());
+        EXPECT_FALSE(writer->append(writer->bufferPool()->takeBuffer(), MediaTime::zero()));
         finish(*writer);
         EXPECT_EQ(writer->status(), WriterStatus::failed);
     }
@@ -318,7 +317,7 @@ TEST(MatteWriterTest, RefusedAppendsSayWhy) {
     ScratchDir dir;
     struct Case {
         const char* name;
-        bool startSession;
+        bool beginTimeline;
         std::vector<MediaTime> times;  // the last append is refused
         bool wrongBuffer = false;
         const char* error;
@@ -341,10 +340,10 @@ TEST(MatteWriterTest, RefusedAppendsSayWhy) {
         std::string error;
         auto writer = makeMatteWriter({dir.file(std::string(c.name) + ".mov"), 64, 32}, error);
         ASSERT_TRUE(writer) << error;
-        ASSERT_TRUE(writer->startWriting());
-        if (c.startSession) writer->startSession(c.times.front());
+        ASSERT_TRUE(writer->open());
+        if (c.beginTimeline) writer->beginTimeline(c.times.front());
         for (size_t i = 0; i < c.times.size(); ++i) {
-            PixelBufferRef buffer = writer->pixelBufferPool()->createPixelBuffer();
+            PixelBufferRef buffer = writer->bufferPool()->takeBuffer();
             ASSERT_TRUE(buffer);
             fillBands(*buffer);
             if (c.wrongBuffer) {
@@ -382,15 +381,15 @@ TEST(MatteWriterTest, DestroyingAnUnfinishedWriterStopsItsThread) {
         std::string error;
         auto writer = makeMatteWriter({dir.file("unfinished.mov"), 640, 480}, error);
         ASSERT_TRUE(writer);
-        PixelBufferRef kept = writer->pixelBufferPool()->createPixelBuffer();
+        PixelBufferRef kept = writer->bufferPool()->takeBuffer();
         if (stage >= 1) {
-            ASSERT_TRUE(writer->startWriting());
+            ASSERT_TRUE(writer->open());
         }
-        if (stage >= 2) writer->startSession(MediaTime{0, 30, MediaTime::kValid, 0});
+        if (stage >= 2) writer->beginTimeline(MediaTime{0, 30, MediaTime::kValid, 0});
         if (stage >= 3) {
             // Leave frames queued behind the encoder.
             for (int i = 0; i < 3; ++i) {
-                ASSERT_TRUE(writer->append(writer->pixelBufferPool()->createPixelBuffer(),
+                ASSERT_TRUE(writer->append(writer->bufferPool()->takeBuffer(),
                                            MediaTime{i, 30, MediaTime::kValid, 0}));
             }
         }

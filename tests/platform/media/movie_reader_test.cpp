@@ -45,10 +45,10 @@ ReadResult readAll(const std::string& path) {
     auto reader = readerFor(path);
     if (!reader) return result;
     EXPECT_EQ(reader->status(), ReaderStatus::unknown);
-    EXPECT_TRUE(reader->startReading());
+    EXPECT_TRUE(reader->start());
     EXPECT_EQ(reader->status(), ReaderStatus::reading);
     DecodedSample sample;
-    while (reader->copyNextSample(sample)) {
+    while (reader->nextSample(sample)) {
         EXPECT_TRUE(sample.image);
         EXPECT_EQ(reader->status(), ReaderStatus::reading);
         result.times.push_back(sample.pts);
@@ -56,7 +56,7 @@ ReadResult readAll(const std::string& path) {
     result.status = reader->status();
     result.error = reader->error();
     // The end stays the end.
-    EXPECT_FALSE(reader->copyNextSample(sample));
+    EXPECT_FALSE(reader->nextSample(sample));
     EXPECT_EQ(reader->status(), result.status);
     return result;
 }
@@ -190,10 +190,10 @@ TEST_F(MovieReaderTest, StoppingEarlyJoinsTheDecoder) {
         auto reader = readerFor(path);
         ASSERT_TRUE(reader);
         if (taken >= 0) {
-            ASSERT_TRUE(reader->startReading());
+            ASSERT_TRUE(reader->start());
         }
         DecodedSample sample;
-        for (int i = 0; i < taken; ++i) ASSERT_TRUE(reader->copyNextSample(sample));
+        for (int i = 0; i < taken; ++i) ASSERT_TRUE(reader->nextSample(sample));
         if (taken == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         // A frame may outlive its reader.
         FramePtr kept = std::move(sample.image);
@@ -231,10 +231,10 @@ TEST_F(MovieReaderTest, AFifoIsOpenedOnceAndReadThrough) {
     ASSERT_TRUE(reader) << error;
     EXPECT_EQ(asset->makeReader(tracks[0], error), nullptr) << "one reader per asset";
     EXPECT_FALSE(asset->loadVideoTracks(tracks, error));
-    ASSERT_TRUE(reader->startReading());
+    ASSERT_TRUE(reader->start());
     DecodedSample sample;
     int frames = 0;
-    while (reader->copyNextSample(sample)) ++frames;
+    while (reader->nextSample(sample)) ++frames;
     feeder.join();
     EXPECT_EQ(reader->status(), ReaderStatus::completed) << reader->error().value_or("");
     EXPECT_EQ(frames, 20);
@@ -246,11 +246,11 @@ TEST_F(MovieReaderTest, StartingTwiceIsRefused) {
         "-f lavfi -i testsrc=size=64x48:rate=30 -frames:v 3 -c:v libx264 '" + path + "'"));
     auto reader = readerFor(path);
     ASSERT_TRUE(reader);
-    EXPECT_TRUE(reader->startReading());
-    EXPECT_FALSE(reader->startReading());
+    EXPECT_TRUE(reader->start());
+    EXPECT_FALSE(reader->start());
     DecodedSample sample;
     int frames = 0;
-    while (reader->copyNextSample(sample)) ++frames;
+    while (reader->nextSample(sample)) ++frames;
     EXPECT_EQ(frames, 3);
     EXPECT_EQ(reader->status(), ReaderStatus::completed);
 }
