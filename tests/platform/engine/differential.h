@@ -13,9 +13,6 @@
 
 namespace figsplit::engine::testing {
 
-// The sizes every operator is tried at.
-inline constexpr int64_t kAwkwardSizes[] = {1, 3, 13, 127};
-
 // n values drawn uniformly from [low, high) with a fixed seed.
 inline std::vector<float> randomData(size_t n, uint32_t seed, float low = -1.0f,
                                      float high = 1.0f) {
