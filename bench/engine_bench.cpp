@@ -26,10 +26,17 @@
 #include <vector>
 
 #include "platform/engine/engine.h"
+#include "platform/segmentation/embedded_models.h"
+#include "platform/segmentation/rvm_model.h"
+#include "platform/segmentation/selfie_model.h"
 
 namespace {
 
 using namespace figsplit::engine;
+using figsplit::ModelKind;
+using figsplit::RvmModel;
+using figsplit::RvmState;
+using figsplit::SelfieModel;
 
 constexpr int kWarmUp = 3;
 
@@ -73,33 +80,50 @@ Timing summarise(std::vector<double> ms) {
     return {ms.front(), n % 2 ? ms[n / 2] : (ms[n / 2 - 1] + ms[n / 2]) / 2, ms.back()};
 }
 
-bool runOnce(Model& model, const Config& c, const std::vector<float>& input, RvmState& state,
+// One of the two models with its run helper.
+struct Network {
+    std::unique_ptr<RvmModel> rvm;
+    std::unique_ptr<SelfieModel> selfie;
+
+    bool load(ModelKind kind, std::string& error, EngineOptions options = {}) {
+        if (kind == ModelKind::rvm) {
+            rvm = RvmModel::load(error, options);
+            return rvm != nullptr;
+        }
+        selfie = SelfieModel::load(error, options);
+        return selfie != nullptr;
+    }
+    Model& model() { return rvm ? rvm->model() : selfie->model(); }
+};
+
+bool runOnce(Network& network, const Config& c, const std::vector<float>& input, RvmState& state,
              Tensor& out, std::string& error) {
     if (c.kind == ModelKind::rvm)
-        return runRvm(model, input.data(), c.height, c.width, c.ratio, state, out, nullptr, error);
-    return runSelfie(model, input.data(), out, error);
+        return network.rvm->run(input.data(), c.height, c.width, c.ratio, state, out, nullptr,
+                                error);
+    return network.selfie->run(input.data(), out, error);
 }
 
 // Times one configuration on the current thread count; fills `timing` and prints the breakdown.
 bool measure(const Config& c, int frames, Timing& timing) {
     std::string error;
     const std::vector<float> input = makeInput(c.height, c.width);
-    std::unique_ptr<Model> model = Model::loadEmbedded(c.kind, error);
-    if (!model) {
+    Network model;
+    if (!model.load(c.kind, error)) {
         std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
         return false;
     }
     RvmState state;
     Tensor out;
     for (int k = 0; k < kWarmUp; ++k)
-        if (!runOnce(*model, c, input, state, out, error)) {
+        if (!runOnce(model, c, input, state, out, error)) {
             std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
             return false;
         }
     std::vector<double> ms;
     for (int k = 0; k < frames; ++k) {
         const auto start = std::chrono::steady_clock::now();
-        runOnce(*model, c, input, state, out, error);
+        runOnce(model, c, input, state, out, error);
         ms.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count());
@@ -108,13 +132,17 @@ bool measure(const Config& c, int frames, Timing& timing) {
     // Breakdown from a profiled model (waits after every operator, so it runs a little slower).
     EngineOptions profiled;
     profiled.profile = true;
-    std::unique_ptr<Model> probe = Model::loadEmbedded(c.kind, error, profiled);
+    Network probe;
+    if (!probe.load(c.kind, error, profiled)) {
+        std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
+        return false;
+    }
     RvmState probeState;
-    for (int k = 0; k < kWarmUp; ++k) runOnce(*probe, c, input, probeState, out, error);
-    probe->resetProfile();
+    for (int k = 0; k < kWarmUp; ++k) runOnce(probe, c, input, probeState, out, error);
+    probe.model().resetProfile();
     const int profiledFrames = std::max(5, frames / 4);
-    for (int k = 0; k < profiledFrames; ++k) runOnce(*probe, c, input, probeState, out, error);
-    std::vector<OpTime> ops = probe->profile();
+    for (int k = 0; k < profiledFrames; ++k) runOnce(probe, c, input, probeState, out, error);
+    std::vector<OpTime> ops = probe.model().profile();
     std::sort(ops.begin(), ops.end(),
               [](const OpTime& a, const OpTime& b) { return a.milliseconds > b.milliseconds; });
     double total = 0;
@@ -126,7 +154,8 @@ bool measure(const Config& c, int frames, Timing& timing) {
                     static_cast<long long>(t.calls / profiledFrames),
                     t.milliseconds / profiledFrames, 100.0 * t.milliseconds / total);
     }
-    std::printf("  tensor arena %.1f MB\n", static_cast<double>(model->workingBytes()) / (1 << 20));
+    std::printf("  tensor arena %.1f MB\n",
+                static_cast<double>(model.model().workingBytes()) / (1 << 20));
     return true;
 }
 
@@ -142,12 +171,12 @@ int memoryChild() {
     std::string error;
     const Config& c = kConfigs[0];
     const std::vector<float> input = makeInput(c.height, c.width);
-    std::unique_ptr<Model> model = Model::loadEmbedded(c.kind, error);
+    std::unique_ptr<RvmModel> model = RvmModel::load(error);
     if (!model) return 1;
     RvmState state;
     Tensor pha;
     for (int k = 0; k < 5; ++k)
-        if (!runRvm(*model, input.data(), c.height, c.width, c.ratio, state, pha, nullptr, error))
+        if (!model->run(input.data(), c.height, c.width, c.ratio, state, pha, nullptr, error))
             return 1;
     std::printf("%ld %ld\n", before, peakKilobytes());
     return 0;

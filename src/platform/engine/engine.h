@@ -1,11 +1,12 @@
 #pragma once
-// The graph engine: runs the two TF.js graph models that the segmentation service uses (rvm and
-// selfie) natively, on oneDNN kernels with a plain C++ reference for every operator.
+// The graph engine: runs TF.js graph models natively, on oneDNN kernels with a plain C++
+// reference for every operator. It knows no model by name: what a model's inputs and outputs
+// mean, and the state a model carries between frames, belong to its caller
+// (src/platform/segmentation/ for rvm and selfie).
 //
-// Start here: `Model::loadEmbedded` reads a model that is compiled into the binary;
-// `Model::loadFromBytes` reads any model.json text plus its weight shard (tests use it for
-// malformed models). `runRvm` and `runSelfie` are the two ways the service runs them; `Model::run`
-// is the generic form (named placeholders in, named node outputs out).
+// Start here: `Model::loadFromBytes` reads a model.json text plus its weight shard; `Model::run`
+// feeds named placeholders and fetches named node outputs. `setThreadCount` sizes the kernels'
+// thread pool; `EngineOptions::profile` with `Model::profile` gives the time per operator type.
 //
 // Ownership and lifetime: a Model owns its weights, its graph and its execution plan. The plan
 // (kernel primitives and tensor buffers) is built on the first run with a given input shape and
@@ -37,8 +38,6 @@ struct Tensor {
     void reshape(std::vector<int64_t> newShape);
 };
 
-enum class ModelKind : int { rvm = 0, selfie = 1 };
-
 // Which kernels run the heavy operators. `reference` runs every operator in plain C++ (slow; for
 // differential tests and as an oracle).
 enum class Kernels : int { fast = 0, reference = 1 };
@@ -48,14 +47,14 @@ struct EngineOptions {
     bool profile = false;  // collect per-op-type times (small overhead per op)
 };
 
-// The bytes of a model as shipped: the model.json text and its single weight shard.
-struct ModelBytes {
-    std::string_view json;
-    std::span<const uint8_t> weights;
+// One named input of a run: a placeholder's name (without ":0"), its data (row-major, as many
+// floats as the shape holds; owned by the caller, read during the run) and its shape. An input of
+// shape {} is a scalar that becomes a constant of the plan: changing its value builds a new plan.
+struct Input {
+    std::string name;
+    const float* data = nullptr;
+    std::vector<int64_t> shape;
 };
-
-// The models compiled into the binary.
-ModelBytes embeddedModel(ModelKind kind);
 
 // Time spent per operator type over the runs since the last `resetProfile` (when profiling).
 struct OpTime {
@@ -68,9 +67,6 @@ class Graph;  // internal: the parsed graph, weights and execution plan
 
 class Model {
   public:
-    // Loads a model compiled into the binary. On failure returns null and sets `error`.
-    static std::unique_ptr<Model> loadEmbedded(ModelKind kind, std::string& error,
-                                               EngineOptions options = {});
     // Loads a model from its model.json text and weight shard. Every weight's name, type and
     // byte size is checked against the manifest, and every node's inputs and attributes against
     // what the engine supports, before anything runs. On failure returns null and sets `error`
@@ -82,9 +78,14 @@ class Model {
     Model(const Model&) = delete;
     Model& operator=(const Model&) = delete;
 
-    // Generic run: feeds the named placeholders (names without ":0") and fetches the named
-    // tensors ("node" or "node:k"). `results` is resized to outputs.size(). A placeholder may be
-    // fed a scalar as a tensor of shape {}.
+    // Feeds the named placeholders and fetches the named tensors ("node" or "node:k") into
+    // `*results[k]` (reshaped only when its shape changes). Allocates nothing once a plan exists
+    // for these input shapes, names and outputs, when the caller keeps its vectors from run to
+    // run. Returns false with a reason on failure.
+    bool run(const std::vector<Input>& inputs, const std::vector<std::string>& outputs,
+             const std::vector<Tensor*>& results, std::string& error);
+    // The same with tensors: `results` is resized to outputs.size(). A placeholder may be fed a
+    // scalar as a tensor of shape {}. Convenient for tests and one-off runs.
     bool run(const std::vector<std::pair<std::string, const Tensor*>>& inputs,
              const std::vector<std::string>& outputs, std::vector<Tensor>& results,
              std::string& error);
@@ -95,32 +96,10 @@ class Model {
     // Bytes of frame tensors the current plan holds (its arena; 0 before the first run).
     int64_t workingBytes() const;
 
-    // Internal: the graph behind the model (for the engine's own run helpers).
-    Graph& graph() { return *graph_; }
-
   private:
     explicit Model(std::unique_ptr<Graph> graph);
     std::unique_ptr<Graph> graph_;
 };
-
-// rvm's recurrent state, owned by the caller. A default-constructed (empty) state means "zero
-// state" (fed as [1,1,1,1] zeros). After a successful run the state holds r1o..r4o, to be fed back
-// on the next frame. Reset it (`reset()`) when the input size or the ratio changes.
-struct RvmState {
-    Tensor r1, r2, r3, r4;
-    void reset();
-    bool empty() const { return r1.shape.empty(); }
-};
-
-// Runs rvm on one frame: `rgb` is [1,h,w,3] float RGB in 0..1, NHWC. `pha` receives [1,h,w,1]
-// alpha in 0..1; `fgr` (optional) receives [1,h,w,3]. `downsampleRatio` in (0, 1]; 1 skips the
-// downsampling and the guided filter. Returns false with a reason on failure (the state is then
-// left unchanged).
-bool runRvm(Model& model, const float* rgb, int64_t h, int64_t w, float downsampleRatio,
-            RvmState& state, Tensor& pha, Tensor* fgr, std::string& error);
-
-// Runs selfie: `rgb256` is [1,256,256,3] float RGB in 0..1; `probability` receives [1,256,256,1].
-bool runSelfie(Model& model, const float* rgb256, Tensor& probability, std::string& error);
 
 // Sizes the OpenMP pool used by every model (n <= 0: all cores). Affects oneDNN primitives
 // created afterwards; call before the first run.

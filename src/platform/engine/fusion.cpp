@@ -406,6 +406,7 @@ bool fuseGuidedUpsample(Plan& plan) {
             continue;
         PlanOp fused;
         fused.kind = PlanOp::Kind::guidedUpsample;
+        fused.makeStep = makeGuidedUpsampleStep;
         fused.label = "GuidedUpsample";
         fused.node = add.node;
         fused.inputs = {plan.ops[resizeA].inputs[0], plan.ops[resizeB].inputs[0]};
@@ -516,6 +517,7 @@ class PointwiseBuilder {
         emit(root);
         if (program_.code.size() < 2) return false;
         fused.kind = PlanOp::Kind::pointwise;
+        fused.makeStep = makePointwiseStep;
         fused.label = "Pointwise";
         fused.node = plan_.ops[root].node;
         fused.inputs = operands_;

@@ -16,11 +16,7 @@ namespace figsplit::engine {
 
 class Graph {
   public:
-    struct Feed {
-        std::string name;
-        const float* data = nullptr;
-        Shape shape;
-    };
+    using Feed = Input;
 
     static std::unique_ptr<Graph> load(std::string_view json, std::span<const uint8_t> weights,
                                        const EngineOptions& options, std::string& error);
@@ -36,13 +32,6 @@ class Graph {
     const ModelFile& model() const { return model_; }
     // Bytes of the current plan's tensor arena (0 before the first run).
     int64_t arenaBytes() const { return plan_ ? plan_->arenaFloats * 4 : 0; }
-
-    // Reused by runRvm/runSelfie so that a steady stream of frames allocates nothing.
-    std::vector<Feed> scratchFeeds;
-    std::vector<std::string> scratchOutputs;
-    std::vector<Tensor*> scratchResults;
-    float zero[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    Tensor nextState[4];  // rvm's outputs r1o..r4o before they become the caller's state
 
   private:
     Graph(const EngineOptions& options)

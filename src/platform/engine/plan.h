@@ -21,6 +21,7 @@
 #include "platform/engine/ops/pointwise.h"
 #include "platform/engine/ops/pooling.h"
 #include "platform/engine/ops/resize_bilinear.h"
+#include "platform/engine/ops/space_batch.h"
 #include "platform/engine/value.h"
 
 namespace figsplit::engine {
@@ -51,6 +52,20 @@ class Step {
     std::string node;   // the graph node it came from, for messages
 };
 
+struct Plan;
+struct PlanOp;
+
+// Everything needed to turn a planned operation into its kernel.
+struct StepBuild {
+    const Plan& plan;
+    bool fast = true;  // false: every step runs its plain C++ reference
+    const dnnl::engine& engine;
+};
+
+// Builds the kernel of one planned operation (each operator file has its own); null when it
+// cannot.
+using MakeStep = std::unique_ptr<Step> (*)(const StepBuild& build, const PlanOp& op);
+
 // An operand of a planned operation: a frame tensor or a constant.
 struct Operand {
     Shape shape;
@@ -59,8 +74,11 @@ struct Operand {
     bool isConst() const { return value != nullptr; }
 };
 
+// One operation of the plan. `kind` is what the fusion passes recognise; `makeStep` builds its
+// kernel; the parameters below are filled by the operator that emitted it.
 struct PlanOp {
     enum class Kind {
+        other,  // an operation the fusion passes leave alone
         conv,
         pool,
         resize,
@@ -84,6 +102,7 @@ struct PlanOp {
     std::vector<Operand> inputs;
     std::vector<int> outputs;
     bool removed = false;
+    MakeStep makeStep = nullptr;
 
     ConvSpec conv;
     PoolSpec pool;
@@ -139,6 +158,22 @@ struct Plan {
     float* data(int tensor) const { return arena.get() + tensors[tensors[tensor].root].offset; }
 };
 
+// Where a step finds an operand at run time.
+inline Ref operandRef(const Plan& plan, const Operand& o) {
+    Ref r;
+    if (o.value != nullptr) {
+        r.constant = o.value->floats.data();
+        return r;
+    }
+    const TensorDesc& root = plan.tensors[plan.tensors[o.tensor].root];
+    if (root.input >= 0) {
+        r.input = root.input;
+    } else {
+        r.arena = plan.data(o.tensor);
+    }
+    return r;
+}
+
 // A fed placeholder as the planner sees it.
 struct FeedInfo {
     std::string name;
@@ -154,9 +189,9 @@ bool buildPlan(const ModelFile& model, const std::vector<FeedInfo>& feeds,
 // Fusion passes over the planned operations (fusion.cpp).
 void fusePlan(Plan& plan);
 
-// Kernel construction (steps.cpp).
-bool makeSteps(Plan& plan, const EngineOptions& options, const dnnl::engine& engine,
-               std::string& error);
+// The kernels of the operations fusion creates (ops/pointwise.cpp, ops/guided_upsample.cpp).
+std::unique_ptr<Step> makePointwiseStep(const StepBuild& build, const PlanOp& op);
+std::unique_ptr<Step> makeGuidedUpsampleStep(const StepBuild& build, const PlanOp& op);
 
 // Checks, at load time, that the engine supports every node of the graph.
 bool checkSupported(const ModelFile& model, std::string& error);

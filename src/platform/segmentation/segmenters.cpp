@@ -1,8 +1,9 @@
 // The segmentation service on the graph engine: rvm for accurate quality, selfie for balanced.
 #include <memory>
 
-#include "platform/engine/engine.h"
 #include "platform/segmentation/picture_input.h"
+#include "platform/segmentation/rvm_model.h"
+#include "platform/segmentation/selfie_model.h"
 #include "platform/segmentation/working_size.h"
 #include "platform/segmenter.h"
 
@@ -15,7 +16,7 @@ namespace {
 // a single-image segmenter starts every picture from zero state.
 class RvmSegmenter : public Segmenter {
   public:
-    RvmSegmenter(std::unique_ptr<engine::Model> model, bool sequence)
+    RvmSegmenter(std::unique_ptr<RvmModel> model, bool sequence)
         : model_(std::move(model)), sequence_(sequence) {}
 
     ImageSize inputSize(int64_t width, int64_t height) const override {
@@ -31,17 +32,16 @@ class RvmSegmenter : public Segmenter {
             state_.reset();
         last_ = w;
         const float* rgb = input_.convert(upright, w.width, w.height);
-        if (!engine::runRvm(*model_, rgb, w.height, w.width, w.downsampleRatio, state_, alpha_,
-                            nullptr, error))
+        if (!model_->run(rgb, w.height, w.width, w.downsampleRatio, state_, alpha_, nullptr, error))
             return false;
         matteFromAlpha(alpha_.data.data(), w.width, w.height, matte);
         return true;
     }
 
   private:
-    std::unique_ptr<engine::Model> model_;
+    std::unique_ptr<RvmModel> model_;
     bool sequence_;
-    engine::RvmState state_;
+    RvmState state_;
     RvmWorkingSize last_;
     PictureInput input_;
     engine::Tensor alpha_;
@@ -51,21 +51,21 @@ class RvmSegmenter : public Segmenter {
 // out at 256 x 256. It has no state.
 class SelfieSegmenter : public Segmenter {
   public:
-    explicit SelfieSegmenter(std::unique_ptr<engine::Model> model) : model_(std::move(model)) {}
+    explicit SelfieSegmenter(std::unique_ptr<SelfieModel> model) : model_(std::move(model)) {}
 
     ImageSize inputSize(int64_t, int64_t) const override { return {kSide, kSide}; }
 
     bool perform(const RgbImage& upright, GreyImage& matte, std::string& error) override {
         if (!checkPicture(upright, error)) return false;
         const float* rgb = input_.convert(upright, kSide, kSide);
-        if (!engine::runSelfie(*model_, rgb, probability_, error)) return false;
+        if (!model_->run(rgb, probability_, error)) return false;
         matteFromAlpha(probability_.data.data(), kSide, kSide, matte);
         return true;
     }
 
   private:
-    static constexpr int64_t kSide = 256;
-    std::unique_ptr<engine::Model> model_;
+    static constexpr int64_t kSide = SelfieModel::kSide;
+    std::unique_ptr<SelfieModel> model_;
     PictureInput input_;
     engine::Tensor probability_;
 };
@@ -74,14 +74,12 @@ class SelfieSegmenter : public Segmenter {
 
 SegmenterResult makeSegmenter(Quality quality, bool sequence) {
     SegmenterResult result;
-    const engine::ModelKind kind =
-        quality == Quality::accurate ? engine::ModelKind::rvm : engine::ModelKind::selfie;
-    std::unique_ptr<engine::Model> model = engine::Model::loadEmbedded(kind, result.error);
-    if (!model) return result;
-    if (kind == engine::ModelKind::rvm) {
-        result.segmenter = std::make_unique<RvmSegmenter>(std::move(model), sequence);
+    if (quality == Quality::accurate) {
+        std::unique_ptr<RvmModel> model = RvmModel::load(result.error);
+        if (model) result.segmenter = std::make_unique<RvmSegmenter>(std::move(model), sequence);
     } else {
-        result.segmenter = std::make_unique<SelfieSegmenter>(std::move(model));
+        std::unique_ptr<SelfieModel> model = SelfieModel::load(result.error);
+        if (model) result.segmenter = std::make_unique<SelfieSegmenter>(std::move(model));
     }
     return result;
 }

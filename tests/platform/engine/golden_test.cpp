@@ -30,6 +30,8 @@
 
 #include "gtest/gtest.h"
 #include "platform/engine/engine.h"
+#include "platform/segmentation/rvm_model.h"
+#include "platform/segmentation/selfie_model.h"
 
 namespace figsplit::engine {
 namespace {
@@ -195,7 +197,7 @@ std::vector<RvmCase> rvmCases() {
 TEST(GOLDEN_SUITE, RvmMatchesReferenceOverThreeRecurrentFrames) {
     std::string error;
     const EngineOptions options{.kernels = kKernels};
-    std::unique_ptr<Model> model = Model::loadEmbedded(ModelKind::rvm, error, options);
+    std::unique_ptr<RvmModel> model = RvmModel::load(error, options);
     ASSERT_TRUE(model) << error;
     Tensor pha;
     std::vector<float> rgb;
@@ -206,8 +208,7 @@ TEST(GOLDEN_SUITE, RvmMatchesReferenceOverThreeRecurrentFrames) {
         for (size_t k = 0; k < c.frames.size(); ++k) {
             // A failed case ends its own sequence only: the other cases still report.
             if (!loadInput(c.frames[k], c.height, c.width, rgb, error) ||
-                !runRvm(*model, rgb.data(), c.height, c.width, c.ratio, state, pha, nullptr,
-                        error)) {
+                !model->run(rgb.data(), c.height, c.width, c.ratio, state, pha, nullptr, error)) {
                 ADD_FAILURE() << "frame " << k << ": " << error;
                 break;
             }
@@ -221,14 +222,14 @@ TEST(GOLDEN_SUITE, RvmMatchesReferenceOverThreeRecurrentFrames) {
 TEST(GOLDEN_SUITE, SelfieMatchesReference) {
     std::string error;
     const EngineOptions options{.kernels = kKernels};
-    std::unique_ptr<Model> model = Model::loadEmbedded(ModelKind::selfie, error, options);
+    std::unique_ptr<SelfieModel> model = SelfieModel::load(error, options);
     ASSERT_TRUE(model) << error;
     Tensor probability;
     std::vector<float> rgb;
     for (const std::string name : {"astronaut", "messi"}) {
         SCOPED_TRACE(name);
         if (!loadInput(name + "_h256w256.png", 256, 256, rgb, error) ||
-            !runSelfie(*model, rgb.data(), probability, error)) {
+            !model->run(rgb.data(), probability, error)) {
             ADD_FAILURE() << error;
             continue;
         }

@@ -183,6 +183,30 @@ TEST(EngineGraph, RunErrorsNameTheProblem) {
     EXPECT_THAT(error, HasSubstr("impossible shape"));
 }
 
+TEST(EngineGraph, FloorDivFloorsFrameDataAndConstants) {
+    // Frame data by a constant, and a quotient of integer constants computed while planning.
+    ModelBuilder b;
+    b.placeholder("x");
+    b.constFloat("d", {4}, {2.0f, -2.0f, 0.5f, -0.75f});
+    b.node("q", "FloorDiv", {"x", "d"});
+    b.constInt("i", {2}, {-7, 7});
+    b.constInt("j", {2}, {2, 2});
+    b.node("iq", "FloorDiv", {"i", "j"});  // [-4, 3]
+    b.node("fq", "Cast", {"iq"}, {{"DstT", attrType("DT_FLOAT")}});
+    for (Kernels kernels : {Kernels::fast, Kernels::reference}) {
+        EngineOptions options;
+        options.kernels = kernels;
+        auto model = load(b, options);
+        ASSERT_TRUE(model);
+        const Tensor x{{1, 1, 1, 4}, {-3.0f, 3.0f, -0.3f, 1.0f}};
+        std::vector<Tensor> r;
+        std::string error;
+        ASSERT_TRUE(model->run({{"x", &x}}, {"q", "fq"}, r, error)) << error;
+        EXPECT_EQ(r[0].data, (std::vector<float>{-2.0f, -2.0f, -1.0f, -2.0f}));
+        EXPECT_EQ(r[1].data, (std::vector<float>{-4.0f, 3.0f}));
+    }
+}
+
 TEST(EngineGraph, RecurrentInputsBroadcastFromAnyCompatibleShape) {
     // h = BroadcastTo(state, Shape(x)); out = x + h. The state may be [1,1,1,1] zeros or the full
     // shape, without a new plan; a shape that does not broadcast is an error.

@@ -7,6 +7,7 @@
 #include "gtest/gtest.h"
 #include "model_builder.h"
 #include "platform/engine/engine.h"
+#include "platform/segmentation/embedded_models.h"
 
 namespace figsplit::engine {
 namespace {
@@ -207,7 +208,7 @@ TEST(EngineLoader, RefusesUnsupportedAttributesAtLoad) {
 TEST(EngineLoader, EmbeddedModelsLoadAndTruncatedOnesAreRefused) {
     for (ModelKind kind : {ModelKind::rvm, ModelKind::selfie}) {
         std::string error;
-        EXPECT_TRUE(Model::loadEmbedded(kind, error)) << error;
+        EXPECT_TRUE(loadEmbeddedModel(kind, error)) << error;
         const ModelBytes bytes = embeddedModel(kind);
         const std::span<const uint8_t> cut = bytes.weights.first(bytes.weights.size() - 100);
         EXPECT_FALSE(Model::loadFromBytes(bytes.json, cut, error));

@@ -1,9 +1,10 @@
-// The real models through the engine's run helpers and the segmentation service: rvm's recurrent
-// state (shapes, feeding back, reset, left alone on failure), argument checks, the segmenters'
-// working sizes and state handling, and no buffer allocated per frame once the first frame has
-// run. (oneDNN's own execute() keeps a little bookkeeping per call, a few hundred bytes at a time;
-// buffers and tensors are what must not come and go, so allocations of 1 KiB or more are counted.)
-// (Numerical agreement with the reference implementation is golden_test.cpp's job.)
+// The real models through their run helpers (rvm_model.h, selfie_model.h) and the segmentation
+// service: rvm's recurrent state (shapes, feeding back, reset, left alone on failure), argument
+// checks, the segmenters' working sizes and state handling, and no buffer allocated per frame once
+// the first frame has run. (oneDNN's own execute() keeps a little bookkeeping per call, a few
+// hundred bytes at a time; buffers and tensors are what must not come and go, so allocations of 1
+// KiB or more are counted.) (Numerical agreement with the reference implementation is
+// golden_test.cpp's job.)
 #include <cmath>
 
 #include "allocation_counter.h"
@@ -11,6 +12,8 @@
 #include "gtest/gtest.h"
 #include "platform/engine/engine.h"
 #include "platform/segmentation/picture_input.h"
+#include "platform/segmentation/rvm_model.h"
+#include "platform/segmentation/selfie_model.h"
 #include "platform/segmentation/working_size.h"
 #include "platform/segmenter.h"
 
@@ -43,9 +46,9 @@ std::vector<float> toFloat(const RgbImage& p) {
     return f;
 }
 
-std::unique_ptr<Model> loadRvm() {
+std::unique_ptr<RvmModel> loadRvm() {
     std::string error;
-    auto model = Model::loadEmbedded(ModelKind::rvm, error);
+    auto model = RvmModel::load(error);
     EXPECT_TRUE(model) << error;
     return model;
 }
@@ -57,7 +60,7 @@ TEST(EngineModels, RvmStateShapesAndFeedback) {
     RvmState state;
     Tensor pha, fgr;
     std::string error;
-    ASSERT_TRUE(runRvm(*model, rgb.data(), 96, 128, 0.5f, state, pha, &fgr, error)) << error;
+    ASSERT_TRUE(model->run(rgb.data(), 96, 128, 0.5f, state, pha, &fgr, error)) << error;
     EXPECT_EQ(pha.shape, (std::vector<int64_t>{1, 96, 128, 1}));
     EXPECT_EQ(fgr.shape, (std::vector<int64_t>{1, 96, 128, 3}));
     for (float v : pha.data) ASSERT_TRUE(v >= 0.0f && v <= 1.0f) << v;
@@ -68,12 +71,12 @@ TEST(EngineModels, RvmStateShapesAndFeedback) {
     EXPECT_EQ(state.r4.shape, (std::vector<int64_t>{1, 3, 4, 64}));
     const std::vector<float> first = pha.data;
     // The state feeds the next frame: the same picture again gives a (slightly) different matte.
-    ASSERT_TRUE(runRvm(*model, rgb.data(), 96, 128, 0.5f, state, pha, nullptr, error)) << error;
+    ASSERT_TRUE(model->run(rgb.data(), 96, 128, 0.5f, state, pha, nullptr, error)) << error;
     EXPECT_NE(pha.data, first);
     // From zero state again, the first matte comes back exactly.
     state.reset();
     EXPECT_TRUE(state.empty());
-    ASSERT_TRUE(runRvm(*model, rgb.data(), 96, 128, 0.5f, state, pha, nullptr, error)) << error;
+    ASSERT_TRUE(model->run(rgb.data(), 96, 128, 0.5f, state, pha, nullptr, error)) << error;
     EXPECT_EQ(pha.data, first);
 }
 
@@ -84,46 +87,45 @@ TEST(EngineModels, RvmRefusesBadArgumentsAndKeepsItsState) {
     RvmState state;
     Tensor pha;
     std::string error;
-    ASSERT_TRUE(runRvm(*model, rgb.data(), 48, 64, 1.0f, state, pha, nullptr, error)) << error;
+    ASSERT_TRUE(model->run(rgb.data(), 48, 64, 1.0f, state, pha, nullptr, error)) << error;
     const RvmState before = state;
     // A state from another size does not broadcast to this one's features.
     const std::vector<float> other = toFloat(makePicture(96, 96));
-    EXPECT_FALSE(runRvm(*model, other.data(), 96, 96, 1.0f, state, pha, nullptr, error));
+    EXPECT_FALSE(model->run(other.data(), 96, 96, 1.0f, state, pha, nullptr, error));
     EXPECT_THAT(error, HasSubstr("does not broadcast"));
     for (float ratio : {0.0f, -0.5f, 1.5f, NAN}) {
-        EXPECT_FALSE(runRvm(*model, rgb.data(), 48, 64, ratio, state, pha, nullptr, error))
-            << ratio;
+        EXPECT_FALSE(model->run(rgb.data(), 48, 64, ratio, state, pha, nullptr, error)) << ratio;
         EXPECT_THAT(error, HasSubstr("ratio"));
     }
-    EXPECT_FALSE(runRvm(*model, rgb.data(), 0, 64, 1.0f, state, pha, nullptr, error));
-    EXPECT_FALSE(runRvm(*model, nullptr, 48, 64, 1.0f, state, pha, nullptr, error));
+    EXPECT_FALSE(model->run(rgb.data(), 0, 64, 1.0f, state, pha, nullptr, error));
+    EXPECT_FALSE(model->run(nullptr, 48, 64, 1.0f, state, pha, nullptr, error));
     // A ratio that shrinks the picture to nothing is the network's error, not a crash.
-    EXPECT_FALSE(runRvm(*model, rgb.data(), 48, 64, 0.01f, state, pha, nullptr, error));
+    EXPECT_FALSE(model->run(rgb.data(), 48, 64, 0.01f, state, pha, nullptr, error));
     EXPECT_THAT(error, HasSubstr("rvm: node"));
     EXPECT_EQ(state.r1.data, before.r1.data);
     EXPECT_EQ(state.r4.shape, before.r4.shape);
     // ...and the state still works.
-    EXPECT_TRUE(runRvm(*model, rgb.data(), 48, 64, 1.0f, state, pha, nullptr, error)) << error;
+    EXPECT_TRUE(model->run(rgb.data(), 48, 64, 1.0f, state, pha, nullptr, error)) << error;
 }
 
 TEST(EngineModels, SteadyFramesAllocateNoBuffers) {
     auto rvm = loadRvm();
     std::string error;
-    auto selfie = Model::loadEmbedded(ModelKind::selfie, error);
+    auto selfie = SelfieModel::load(error);
     ASSERT_TRUE(rvm && selfie) << error;
     const std::vector<float> rgb = toFloat(makePicture(160, 90));
     const std::vector<float> square = toFloat(makePicture(256, 256));
     RvmState state;
     Tensor pha, probability;
     // rvm: the first frame builds the plan and the state; the next frames reuse everything.
-    ASSERT_TRUE(runRvm(*rvm, rgb.data(), 90, 160, 0.5f, state, pha, nullptr, error)) << error;
+    ASSERT_TRUE(rvm->run(rgb.data(), 90, 160, 0.5f, state, pha, nullptr, error)) << error;
     long before = figsplit::testing::largeAllocationCount();
     for (int k = 0; k < 3; ++k)
-        ASSERT_TRUE(runRvm(*rvm, rgb.data(), 90, 160, 0.5f, state, pha, nullptr, error));
+        ASSERT_TRUE(rvm->run(rgb.data(), 90, 160, 0.5f, state, pha, nullptr, error));
     EXPECT_EQ(figsplit::testing::largeAllocationCount() - before, 0) << "rvm";
-    ASSERT_TRUE(runSelfie(*selfie, square.data(), probability, error)) << error;
+    ASSERT_TRUE(selfie->run(square.data(), probability, error)) << error;
     before = figsplit::testing::largeAllocationCount();
-    for (int k = 0; k < 3; ++k) ASSERT_TRUE(runSelfie(*selfie, square.data(), probability, error));
+    for (int k = 0; k < 3; ++k) ASSERT_TRUE(selfie->run(square.data(), probability, error));
     EXPECT_EQ(figsplit::testing::largeAllocationCount() - before, 0) << "selfie";
     // The segmenters, including the 8-bit conversion and the matte.
     for (Quality quality : {Quality::accurate, Quality::balanced}) {
@@ -160,7 +162,7 @@ TEST(Segmentation, AccurateMatteIsRvmAlphaAtTheWorkingSize) {
     RvmState state;
     Tensor pha;
     const std::vector<float> rgb = toFloat(picture);
-    ASSERT_TRUE(runRvm(*model, rgb.data(), 150, 200, 1.0f, state, pha, nullptr, error)) << error;
+    ASSERT_TRUE(model->run(rgb.data(), 150, 200, 1.0f, state, pha, nullptr, error)) << error;
     GreyImage expected;
     matteFromAlpha(pha.data.data(), 200, 150, expected);
     EXPECT_EQ(matte.bytes, expected.bytes);

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "platform/engine/lowering.h"
 #include "platform/engine/ops/onednn_util.h"
+#include "platform/engine/ops/registry.h"
 
 namespace figsplit::engine {
 
@@ -320,5 +322,205 @@ void FastConv::run(const float* src, const float* const* adds, float* dst, dnnl:
 std::string FastConv::implementation() const {
     return impl_;
 }
+
+// The operator: its check, lowering and step.
+
+namespace {
+
+class ConvStep : public Step {
+  public:
+    ConvSpec params;
+    std::unique_ptr<FastConv> fast;
+    Ref src;
+    std::vector<Ref> adds;
+    std::vector<const float*> addPointers;
+    float* dst = nullptr;
+
+    bool run(RunContext& c, std::string&) override {
+        for (size_t k = 0; k < adds.size(); ++k) addPointers[k] = adds[k].get(c);
+        if (fast) {
+            fast->run(src.get(c), addPointers.data(), dst, *c.stream);
+        } else {
+            convReference(params, src.get(c), addPointers.data(), dst);
+        }
+        return true;
+    }
+};
+
+// oneDNN when it takes the shape, else the reference kernel.
+std::unique_ptr<Step> makeConvStep(const StepBuild& build, const PlanOp& op) {
+    const Plan& plan = build.plan;
+    float* out = plan.data(op.outputs[0]);
+    auto s = std::make_unique<ConvStep>();
+    s->params = op.conv;
+    s->src = operandRef(plan, op.inputs[0]);
+    for (size_t k = 1; k < op.inputs.size(); ++k) s->adds.push_back(operandRef(plan, op.inputs[k]));
+    s->addPointers.resize(s->adds.size());
+    s->dst = out;
+    if (build.fast) {
+        try {
+            s->fast = std::make_unique<FastConv>(op.conv, build.engine);
+        } catch (const dnnl::error&) {
+            s->fast.reset();  // an unusual shape: the reference kernel runs it
+        }
+    }
+    return s;
+}
+
+// Conv2D, _FusedConv2D, the depthwise pair and Conv2DBackpropInput: one ConvSpec each.
+bool lowerConv(Lowering& l, std::string& error) {
+    const GraphNode& node = l.node;
+    std::vector<Slot>& out = l.out;
+    const std::string& op = node.op;
+    const bool transposed = op == "Conv2DBackpropInput";
+    const Slot& x = l.in(transposed ? 2 : 0);
+    const Slot& filter = l.in(1);
+    if (x.state != Slot::State::frame) return l.fail("constant input not supported", error);
+    if (filter.state != Slot::State::constant || !filter.value->isFloat() ||
+        filter.shape.size() != 4)
+        return l.fail("the filter must be a constant float tensor of rank 4", error);
+    if (x.shape.size() != 4) return l.fail("input " + shapeText(x.shape) + " is not NHWC", error);
+    ConvSpec s;
+    s.kind = transposed ? ConvSpec::Kind::transposed
+             : (op == "DepthwiseConv2dNative" || op == "FusedDepthwiseConv2dNative")
+                 ? ConvSpec::Kind::depthwise
+                 : ConvSpec::Kind::dense;
+    const std::vector<int64_t> strides = attrInts(node, "strides");
+    std::vector<int64_t> dilations = attrInts(node, "dilations");
+    if (dilations.empty()) dilations = {1, 1, 1, 1};
+    s.strideH = strides[1];
+    s.strideW = strides[2];
+    s.dilationH = dilations[1];
+    s.dilationW = dilations[2];
+    s.kernelH = filter.shape[0];
+    s.kernelW = filter.shape[1];
+    s.batch = x.shape[0];
+    s.inH = x.shape[1];
+    s.inW = x.shape[2];
+    s.inC = x.shape[3];
+    s.weights = filter.value->floats;
+    const std::string padding = attrString(node, "padding", "VALID");
+    if (transposed) {
+        const Slot& sizes = l.in(0);
+        std::vector<int64_t> size;
+        if (sizes.state != Slot::State::constant || !valueInts(*sizes.value, size) ||
+            size.size() != 4)
+            return l.fail("the output size must be a constant of 4 values", error);
+        if (filter.shape[3] != s.inC)
+            return l.fail(
+                "filter " + shapeText(filter.shape) + " does not match input " + shapeText(x.shape),
+                error);
+        s.outH = size[1];
+        s.outW = size[2];
+        s.outC = filter.shape[2];
+        if (size[0] != s.batch || size[3] != s.outC || s.outH < 1 || s.outW < 1)
+            return l.fail("output size " + shapeText(size) + " does not match", error);
+        // The pads of the forward convolution that maps the output back to the input.
+        int64_t expected = 0;
+        if (padding == "SAME") {
+            samePadding(s.outH, s.kernelH, s.strideH, s.dilationH, expected, s.padTop, s.padBottom);
+            if (expected != s.inH) return l.fail("output height does not match the input", error);
+            samePadding(s.outW, s.kernelW, s.strideW, s.dilationW, expected, s.padLeft, s.padRight);
+            if (expected != s.inW) return l.fail("output width does not match the input", error);
+        } else if (padding == "EXPLICIT") {
+            const std::vector<int64_t> p = attrInts(node, "explicit_paddings");
+            s.padTop = p[2];
+            s.padBottom = p[3];
+            s.padLeft = p[4];
+            s.padRight = p[5];
+        }
+    } else {
+        if (s.kind == ConvSpec::Kind::dense && filter.shape[2] != s.inC)
+            return l.fail(
+                "filter " + shapeText(filter.shape) + " does not match input " + shapeText(x.shape),
+                error);
+        if (s.kind == ConvSpec::Kind::depthwise && filter.shape[2] != s.inC)
+            return l.fail(
+                "filter " + shapeText(filter.shape) + " does not match input " + shapeText(x.shape),
+                error);
+        s.outC =
+            s.kind == ConvSpec::Kind::dense ? filter.shape[3] : filter.shape[2] * filter.shape[3];
+        if (padding == "SAME") {
+            samePadding(s.inH, s.kernelH, s.strideH, s.dilationH, s.outH, s.padTop, s.padBottom);
+            samePadding(s.inW, s.kernelW, s.strideW, s.dilationW, s.outW, s.padLeft, s.padRight);
+        } else {
+            if (padding == "EXPLICIT") {
+                const std::vector<int64_t> p = attrInts(node, "explicit_paddings");
+                s.padTop = p[2];
+                s.padBottom = p[3];
+                s.padLeft = p[4];
+                s.padRight = p[5];
+            }
+            s.outH = ConvSpec::convOutSize(s.inH, s.kernelH, s.strideH, s.dilationH, s.padTop,
+                                           s.padBottom);
+            s.outW = ConvSpec::convOutSize(s.inW, s.kernelW, s.strideW, s.dilationW, s.padLeft,
+                                           s.padRight);
+        }
+        if (s.outH < 1 || s.outW < 1)
+            return l.fail("input " + shapeText(x.shape) + " is smaller than the filter", error);
+    }
+    if (op == "_FusedConv2D" || op == "FusedDepthwiseConv2dNative") {
+        const Slot& bias = l.in(2);
+        if (bias.state != Slot::State::constant || !bias.value->isFloat() ||
+            bias.value->count() != s.outC)
+            return l.fail("the bias must be a constant of " + std::to_string(s.outC) + " floats",
+                          error);
+        s.bias = bias.value->floats;
+        const AttrValue* fused = node.attr("fused_ops");
+        if (fused->strings.size() == 2) {
+            const std::string& a = fused->strings[1];
+            PostOp p;
+            p.activation = a == "Relu"      ? Activation::relu
+                           : a == "Relu6"   ? Activation::relu6
+                           : a == "Sigmoid" ? Activation::sigmoid
+                                            : Activation::tanh;
+            s.postOps.push_back(p);
+        }
+    }
+    const std::string base = transposed                            ? "Conv2DBackpropInput"
+                             : s.kind == ConvSpec::Kind::depthwise ? "DepthwiseConv2dNative"
+                                                                   : "Conv2D";
+    PlanOp& p = l.emit(makeConvStep, PlanOp::Kind::conv,
+                       base + " " + std::to_string(s.kernelH) + "x" + std::to_string(s.kernelW));
+    p.inputs.push_back(l.operand(x));
+    out[0] = l.frame({s.batch, s.outH, s.outW, s.outC});
+    p.outputs.push_back(out[0].tensor);
+    p.conv = std::move(s);
+    return true;
+}
+
+bool checkConv(const GraphNode& node, std::string& what) {
+    if (!checkWindow(node, what)) return false;
+    auto fail = [&](const std::string& text) {
+        what = text;
+        return false;
+    };
+    const std::string& op = node.op;
+    std::vector<int64_t> dilations = attrInts(node, "dilations");
+    if (dilations.empty()) dilations = {1, 1, 1, 1};
+    if (dilations.size() != 4 || dilations[0] != 1 || dilations[3] != 1 || dilations[1] < 1 ||
+        dilations[2] < 1)
+        return fail("dilations must be [1, h, w, 1]");
+    const bool fusedOp = op == "_FusedConv2D" || op == "FusedDepthwiseConv2dNative";
+    if (fusedOp) {
+        const AttrValue* fused = node.attr("fused_ops");
+        if (fused == nullptr || fused->strings.empty() || fused->strings[0] != "BiasAdd")
+            return fail("fused operations must start with BiasAdd");
+        if (fused->strings.size() > 2) return fail("more than one fused activation");
+        if (fused->strings.size() == 2) {
+            const std::string& a = fused->strings[1];
+            if (a != "Relu" && a != "Relu6" && a != "Sigmoid" && a != "Tanh")
+                return fail("fused activation " + a + " not supported");
+        }
+        if (attrInt(node, "num_args", 1) != 1) return fail("num_args must be 1");
+    }
+    const size_t inputs = fusedOp || op == "Conv2DBackpropInput" ? 3 : 2;
+    if (node.inputs.size() != inputs) return fail("expects " + std::to_string(inputs) + " inputs");
+    return true;
+}
+
+}  // namespace
+
+extern const OperatorHandlers kConvolution = {.check = checkConv, .lower = lowerConv};
 
 }  // namespace figsplit::engine

@@ -1,6 +1,6 @@
 #pragma once
-// Moving frame data without arithmetic: boxes (pad, slice, concat, split), broadcasts, strided
-// gathers and the space/batch shuffles of dilated convolutions. Templates serve both frame
+// Moving frame data without arithmetic: boxes (pad, slice, concat, split), broadcasts and strided
+// gathers. Templates serve both frame
 // tensors (float) and the planner's small integer values.
 #include <cstdint>
 #include <vector>
@@ -25,15 +25,5 @@ void stridedGather(const T* src, const Shape& srcShape, const std::vector<int64_
 
 // dst = src broadcast to dst's shape (plan made from (src shape, dst shape)).
 void broadcastFloat(const BroadcastPlan& plan, const float* src, float* dst, bool parallel);
-
-// NHWC SpaceToBatchND / BatchToSpaceND with a 2-D block.
-struct SpaceBatchSpec {
-    Shape spaceShape;  // [N, H, W, C]: input of SpaceToBatch, output of BatchToSpace
-    Shape batchShape;  // [N*bh*bw, H', W', C]
-    int64_t blockH = 1, blockW = 1;
-    int64_t padTop = 0, padLeft = 0;  // SpaceToBatch paddings / BatchToSpace crops before
-};
-void spaceToBatch(const SpaceBatchSpec& params, const float* src, float* dst);
-void batchToSpace(const SpaceBatchSpec& params, const float* src, float* dst);
 
 }  // namespace figsplit::engine

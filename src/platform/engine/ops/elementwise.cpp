@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/engine/lowering.h"
+#include "platform/engine/ops/registry.h"
+
 namespace figsplit::engine {
 
 const char* binaryOpName(BinaryOp op) {
@@ -23,6 +26,8 @@ const char* binaryOpName(BinaryOp op) {
             return "SquaredDifference";
         case BinaryOp::floorMod:
             return "FloorMod";
+        case BinaryOp::floorDiv:
+            return "FloorDiv";
         case BinaryOp::equal:
             return "Equal";
         case BinaryOp::less:
@@ -161,6 +166,8 @@ void binaryFloat(BinaryOp op, const BroadcastPlan& plan, const float* a, const f
             return binaryLoop<BinaryOp::squaredDifference>(plan, a, b, out, parallel);
         case BinaryOp::floorMod:
             return binaryLoop<BinaryOp::floorMod>(plan, a, b, out, parallel);
+        case BinaryOp::floorDiv:
+            return binaryLoop<BinaryOp::floorDiv>(plan, a, b, out, parallel);
         case BinaryOp::equal:
             return binaryLoop<BinaryOp::equal>(plan, a, b, out, parallel);
         case BinaryOp::less:
@@ -204,6 +211,12 @@ void unaryFloat(UnaryOp op, const float* in, float* out, int64_t count, bool par
 }
 
 namespace {
+
+// The quotient rounded toward negative infinity (C++ division rounds toward zero).
+int64_t floorDivInt(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
 
 int64_t floorModInt(int64_t a, int64_t b) {
     const int64_t r = a % b;
@@ -277,11 +290,14 @@ bool binaryValue(BinaryOp op, const Value& a, const Value& b, Value& out, std::s
                 break;
             case BinaryOp::div:
             case BinaryOp::floorMod:
+            case BinaryOp::floorDiv:
                 if (y == 0) {
                     error = std::string(binaryOpName(op)) + " by zero";
                     return false;
                 }
-                r = op == BinaryOp::div ? x / y : floorModInt(x, y);
+                r = op == BinaryOp::div        ? x / y
+                    : op == BinaryOp::floorMod ? floorModInt(x, y)
+                                               : floorDivInt(x, y);
                 break;
             case BinaryOp::maximum:
                 r = std::max(x, y);
@@ -325,5 +341,169 @@ bool unaryValue(UnaryOp op, const Value& in, Value& out, std::string& error) {
     out = Value::ofFloats(in.shape, std::move(data));
     return true;
 }
+
+// The operator: its check, lowering and step.
+
+namespace {
+
+class BinaryStep : public Step {
+  public:
+    BinaryOp op = BinaryOp::add;
+    BroadcastPlan broadcast;
+    Ref a, b;
+    float* dst = nullptr;
+    bool parallel = true;
+
+    bool run(RunContext& c, std::string&) override {
+        binaryFloat(op, broadcast, a.get(c), b.get(c), dst, parallel);
+        return true;
+    }
+};
+
+std::unique_ptr<Step> makeBinaryStep(const StepBuild& build, const PlanOp& op) {
+    const Plan& plan = build.plan;
+    float* out = plan.data(op.outputs[0]);
+    auto s = std::make_unique<BinaryStep>();
+    s->op = op.binary;
+    BroadcastPlan::make(op.inputs[0].shape, op.inputs[1].shape, s->broadcast);
+    s->a = operandRef(plan, op.inputs[0]);
+    s->b = operandRef(plan, op.inputs[1]);
+    s->dst = out;
+    s->parallel = build.fast;
+    return s;
+}
+
+class UnaryStep : public Step {
+  public:
+    UnaryOp op = UnaryOp::relu;
+    Ref src;
+    float* dst = nullptr;
+    int64_t count = 0;
+    bool parallel = true;
+
+    bool run(RunContext& c, std::string&) override {
+        unaryFloat(op, src.get(c), dst, count, parallel);
+        return true;
+    }
+};
+
+std::unique_ptr<Step> makeUnaryStep(const StepBuild& build, const PlanOp& op) {
+    const Plan& plan = build.plan;
+    float* out = plan.data(op.outputs[0]);
+    auto s = std::make_unique<UnaryStep>();
+    s->op = op.unary;
+    s->src = operandRef(plan, op.inputs[0]);
+    s->dst = out;
+    s->count = elementCount(op.inputs[0].shape);
+    s->parallel = build.fast;
+    return s;
+}
+
+// Two operands with broadcasting: computed now when both are constants.
+bool lowerBinary(Lowering& l, std::string& error) {
+    std::vector<Slot>& out = l.out;
+    const std::string& op = l.node.op;
+    const Slot& a = l.in(0);
+    const Slot& b = l.in(1);
+    const BinaryOp bop = *binaryOpOf(op);  // the check refused names without one
+    if (a.state == Slot::State::constant && b.state == Slot::State::constant) {
+        Value r;
+        if (!binaryValue(bop, *a.value, *b.value, r, error)) return l.fail(error, error);
+        out[0] = l.constant(std::move(r));
+        return true;
+    }
+    if ((a.state == Slot::State::constant && !a.value->isFloat()) ||
+        (b.state == Slot::State::constant && !b.value->isFloat()))
+        return l.fail("integer operand combined with frame data", error);
+    Shape shape;
+    if (!broadcastShapes(a.shape, b.shape, shape))
+        return l.fail(
+            "shapes " + shapeText(a.shape) + " and " + shapeText(b.shape) + " do not broadcast",
+            error);
+    PlanOp& p = l.emit(makeBinaryStep, PlanOp::Kind::binary,
+                       op == "AddV2" || op == "BiasAdd" ? std::string("Add") : op);
+    p.binary = bop;
+    p.inputs = {l.operand(a), l.operand(b)};
+    out[0] = l.frame(shape);
+    p.outputs.push_back(out[0].tensor);
+    return true;
+}
+
+// One operand: computed now when it is a constant.
+bool lowerUnary(Lowering& l, std::string& error) {
+    std::vector<Slot>& out = l.out;
+    const std::string& op = l.node.op;
+    const Slot& x = l.in(0);
+    if (x.state == Slot::State::constant) {
+        Value r;
+        if (!unaryValue(*unaryOpOf(op), *x.value, r, error)) return l.fail(error, error);
+        out[0] = l.constant(std::move(r));
+        return true;
+    }
+    PlanOp& p = l.emit(makeUnaryStep, PlanOp::Kind::unary, op);
+    p.unary = *unaryOpOf(op);
+    p.inputs.push_back(l.operand(x));
+    out[0] = l.frame(x.shape);
+    p.outputs.push_back(out[0].tensor);
+    return true;
+}
+
+bool checkBinary(const GraphNode& node, std::string& what) {
+    if (!binaryOpOf(node.op)) {
+        what = "no element-wise definition for this operation";
+        return false;
+    }
+    if (node.inputs.size() != 2) {
+        what = "expects 2 inputs";
+        return false;
+    }
+    return true;
+}
+
+bool checkUnary(const GraphNode& node, std::string& what) {
+    if (!unaryOpOf(node.op)) {
+        what = "no element-wise definition for this operation";
+        return false;
+    }
+    if (node.inputs.size() != 1) {
+        what = "expects 1 input";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<BinaryOp> binaryOpOf(std::string_view op) {
+    if (op == "Add" || op == "AddV2" || op == "BiasAdd") return BinaryOp::add;
+    if (op == "Sub") return BinaryOp::sub;
+    if (op == "Mul") return BinaryOp::mul;
+    if (op == "RealDiv") return BinaryOp::div;
+    if (op == "FloorDiv") return BinaryOp::floorDiv;
+    if (op == "Maximum") return BinaryOp::maximum;
+    if (op == "Minimum") return BinaryOp::minimum;
+    if (op == "SquaredDifference") return BinaryOp::squaredDifference;
+    if (op == "FloorMod") return BinaryOp::floorMod;
+    if (op == "Equal") return BinaryOp::equal;
+    if (op == "Less") return BinaryOp::less;
+    if (op == "Greater") return BinaryOp::greater;
+    return std::nullopt;
+}
+
+std::optional<UnaryOp> unaryOpOf(std::string_view op) {
+    if (op == "Relu") return UnaryOp::relu;
+    if (op == "Relu6") return UnaryOp::relu6;
+    if (op == "Sigmoid") return UnaryOp::sigmoid;
+    if (op == "Tanh") return UnaryOp::tanh;
+    if (op == "Square") return UnaryOp::square;
+    if (op == "Neg") return UnaryOp::neg;
+    if (op == "Sqrt") return UnaryOp::sqrt;
+    if (op == "Rsqrt") return UnaryOp::rsqrt;
+    if (op == "Exp") return UnaryOp::exp;
+    return std::nullopt;
+}
+
+extern const OperatorHandlers kBinary = {.check = checkBinary, .lower = lowerBinary};
+extern const OperatorHandlers kUnary = {.check = checkUnary, .lower = lowerUnary};
 
 }  // namespace figsplit::engine

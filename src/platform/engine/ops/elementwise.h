@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/engine/value.h"
@@ -19,11 +22,17 @@ enum class BinaryOp {
     minimum,
     squaredDifference,
     floorMod,
+    floorDiv,
     equal,
     less,
     greater
 };
 enum class UnaryOp { relu, relu6, sigmoid, tanh, square, neg, sqrt, rsqrt, exp };
+
+// The element-wise operation of a TensorFlow op name, or none: an op without one is refused when
+// the model loads, never given a default.
+std::optional<BinaryOp> binaryOpOf(std::string_view op);
+std::optional<UnaryOp> unaryOpOf(std::string_view op);
 
 const char* binaryOpName(BinaryOp op);
 const char* unaryOpName(UnaryOp op);
@@ -59,6 +68,8 @@ inline float applyBinary(BinaryOp op, float a, float b) {
             const float r = std::fmod(a, b);
             return (r != 0.0f && ((r < 0.0f) != (b < 0.0f))) ? r + b : r;
         }
+        case BinaryOp::floorDiv:
+            return std::floor(a / b);
         case BinaryOp::equal:
             return a == b ? 1.0f : 0.0f;
         case BinaryOp::less:
@@ -99,7 +110,8 @@ void binaryFloat(BinaryOp op, const BroadcastPlan& plan, const float* a, const f
 void unaryFloat(UnaryOp op, const float* in, float* out, int64_t count, bool parallel);
 
 // The same on constant values (float ops in float32 arithmetic, integer ops in int32 with
-// TensorFlow's floor-mod, comparisons give bools). False when the operation does not apply.
+// TensorFlow's floor-mod and floor-div, comparisons give bools). False when the operation does not
+// apply.
 bool binaryValue(BinaryOp op, const Value& a, const Value& b, Value& out, std::string& error);
 bool unaryValue(UnaryOp op, const Value& in, Value& out, std::string& error);
 

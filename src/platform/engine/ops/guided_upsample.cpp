@@ -207,20 +207,10 @@ class GuidedUpsampleStep : public Step {
     }
 };
 
-Ref operandRef(const Plan& plan, const Operand& o) {
-    Ref r;
-    const TensorDesc& root = plan.tensors[plan.tensors[o.tensor].root];
-    if (root.input >= 0) {
-        r.input = root.input;
-    } else {
-        r.arena = plan.data(o.tensor);
-    }
-    return r;
-}
-
 }  // namespace
 
-std::unique_ptr<Step> makeGuidedUpsampleStep(const Plan& plan, const PlanOp& op, bool reference) {
+std::unique_ptr<Step> makeGuidedUpsampleStep(const StepBuild& build, const PlanOp& op) {
+    const Plan& plan = build.plan;
     auto step = std::make_unique<GuidedUpsampleStep>();
     step->params = op.guided;
     step->a = operandRef(plan, op.inputs[0]);
@@ -229,7 +219,7 @@ std::unique_ptr<Step> makeGuidedUpsampleStep(const Plan& plan, const PlanOp& op,
         step->guide.push_back(operandRef(plan, op.inputs[k]));
     step->guidePointers.resize(step->guide.size());
     for (int o : op.outputs) step->outputs.push_back(plan.data(o));
-    if (!reference) step->fast = std::make_unique<FastGuidedUpsample>(op.guided);
+    if (build.fast) step->fast = std::make_unique<FastGuidedUpsample>(op.guided);
     return step;
 }
 

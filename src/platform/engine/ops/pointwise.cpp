@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/engine/ops/data_movement.h"
+#include "platform/engine/plan.h"
 
 namespace figsplit::engine {
 
@@ -45,6 +46,7 @@ void applyPiece(const PointwiseProgram::Instruction& in, const float* a, const f
         FIGSPLIT_BINARY(minimum)
         FIGSPLIT_BINARY(squaredDifference)
         FIGSPLIT_BINARY(floorMod)
+        FIGSPLIT_BINARY(floorDiv)
         FIGSPLIT_BINARY(equal)
         FIGSPLIT_BINARY(less)
         FIGSPLIT_BINARY(greater)
@@ -145,6 +147,41 @@ void FastPointwise::run(const float* const* leaves, float* out) const {
             applyPiece(in, a, b, dst, n);
         }
     }
+}
+
+namespace {
+
+class PointwiseStep : public Step {
+  public:
+    PointwiseProgram program;
+    std::unique_ptr<FastPointwise> fast;
+    std::vector<Ref> leaves;
+    std::vector<const float*> pointers;
+    float* dst = nullptr;
+
+    bool run(RunContext& c, std::string&) override {
+        for (size_t k = 0; k < leaves.size(); ++k) pointers[k] = leaves[k].get(c);
+        if (fast) {
+            fast->run(pointers.data(), dst);
+        } else {
+            pointwiseReference(program, pointers.data(), dst);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Step> makePointwiseStep(const StepBuild& build, const PlanOp& op) {
+    const Plan& plan = build.plan;
+    float* out = plan.data(op.outputs[0]);
+    auto s = std::make_unique<PointwiseStep>();
+    s->program = op.pointwise;
+    for (const Operand& i : op.inputs) s->leaves.push_back(operandRef(plan, i));
+    s->pointers.resize(s->leaves.size());
+    s->dst = out;
+    if (build.fast) s->fast = std::make_unique<FastPointwise>(op.pointwise);
+    return s;
 }
 
 }  // namespace figsplit::engine

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/engine/lowering.h"
+#include "platform/engine/ops/registry.h"
+
 namespace figsplit::engine {
 
 float resizeSourceCoordinate(const ResizeSpec& s, bool vertical, int64_t out) {
@@ -67,5 +70,84 @@ void FastResize::run(const float* src, float* dst, dnnl::stream& stream) {
     primitive_.bind(1, dst);
     primitive_.execute(stream);
 }
+
+// The operator: its check, lowering and step.
+
+namespace {
+
+class ResizeStep : public Step {
+  public:
+    ResizeSpec params;
+    std::unique_ptr<FastResize> fast;
+    Ref src;
+    float* dst = nullptr;
+
+    bool run(RunContext& c, std::string&) override {
+        if (fast) {
+            fast->run(src.get(c), dst, *c.stream);
+        } else {
+            resizeBilinearReference(params, src.get(c), dst);
+        }
+        return true;
+    }
+};
+
+std::unique_ptr<Step> makeResizeStep(const StepBuild& build, const PlanOp& op) {
+    const Plan& plan = build.plan;
+    float* out = plan.data(op.outputs[0]);
+    auto s = std::make_unique<ResizeStep>();
+    s->params = op.resize;
+    s->src = operandRef(plan, op.inputs[0]);
+    s->dst = out;
+    if (build.fast && FastResize::supports(op.resize)) {
+        try {
+            s->fast = std::make_unique<FastResize>(op.resize, build.engine);
+        } catch (const dnnl::error&) {
+            s->fast.reset();
+        }
+    }
+    return s;
+}
+
+// ResizeBilinear with a size known before the frame.
+bool lowerResize(Lowering& l, std::string& error) {
+    const GraphNode& node = l.node;
+    std::vector<Slot>& out = l.out;
+    const Slot& x = l.in(0);
+    std::vector<int64_t> size;
+    if (!l.needConstInts(1, "the size", size, error)) return false;
+    if (size.size() != 2) return l.fail("size " + shapeText(size) + " is not 2 values", error);
+    if (x.state != Slot::State::frame) return l.fail("constant input not supported", error);
+    if (x.shape.size() != 4) return l.fail("input " + shapeText(x.shape) + " is not NHWC", error);
+    if (size[0] < 1 || size[1] < 1 || size[0] > (1 << 16) || size[1] > (1 << 16))
+        return l.fail("size " + shapeText(size) + " out of range", error);
+    ResizeSpec s;
+    s.batch = x.shape[0];
+    s.inH = x.shape[1];
+    s.inW = x.shape[2];
+    s.channels = x.shape[3];
+    s.outH = size[0];
+    s.outW = size[1];
+    s.alignCorners = attrBool(node, "align_corners", false);
+    s.halfPixelCenters = attrBool(node, "half_pixel_centers", false);
+    PlanOp& p = l.emit(makeResizeStep, PlanOp::Kind::resize, "ResizeBilinear");
+    p.inputs.push_back(l.operand(x));
+    p.resize = s;
+    out[0] = l.frame({s.batch, s.outH, s.outW, s.channels});
+    p.outputs.push_back(out[0].tensor);
+    return true;
+}
+
+bool checkResize(const GraphNode& node, std::string& what) {
+    if (node.inputs.size() != 2) {
+        what = "expects 2 inputs";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern const OperatorHandlers kResizeBilinear = {.check = checkResize, .lower = lowerResize};
 
 }  // namespace figsplit::engine
