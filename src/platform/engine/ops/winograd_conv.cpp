@@ -30,31 +30,29 @@ int64_t roundUp(int64_t v, int64_t to) {
     return (v + to - 1) / to * to;
 }
 
-// The input rows and columns of one tile, with null rows and negative columns outside the image.
+// The 6x6 input pixels of one tile: pointers to their channel 0, with the pixels outside the image
+// (the zero padding) pointing at a row of zeros as long as the channels.
 struct TileWindow {
-    const float* rows[kAlpha];  // channel 0 of pixel (y, 0) of the slice
-    int64_t columns[kAlpha];    // x, or -1 outside the image
-    int64_t columnStride;
+    const float* pixels[kAlpha * kAlpha];
 
-    TileWindow(const ConstChannelSlice& src, int64_t height, int64_t width, int64_t tile,
-               int64_t tilesH, int64_t tilesW) {
+    TileWindow(const ConstChannelSlice& src, const float* zeros, int64_t height, int64_t width,
+               int64_t tile, int64_t tilesH, int64_t tilesW) {
         const int64_t n = tile / (tilesH * tilesW);
         const int64_t y0 = (tile / tilesW) % tilesH * kOut - 1;
         const int64_t x0 = tile % tilesW * kOut - 1;
-        columnStride = src.pixelStride;
         for (int k = 0; k < kAlpha; ++k) {
-            const int64_t y = y0 + k, x = x0 + k;
-            rows[k] = y >= 0 && y < height ? src.base + (n * height + y) * width * src.pixelStride +
-                                                 src.channelOffset
-                                           : nullptr;
-            columns[k] = x >= 0 && x < width ? x : -1;
+            const int64_t y = y0 + k;
+            for (int j = 0; j < kAlpha; ++j) {
+                const int64_t x = x0 + j;
+                pixels[k * kAlpha + j] =
+                    y >= 0 && y < height && x >= 0 && x < width
+                        ? src.base + ((n * height + y) * width + x) * src.pixelStride +
+                              src.channelOffset
+                        : zeros;
+            }
         }
     }
-    // Pointer to channel 0 of window pixel (k, j), or null outside the image.
-    const float* at(int k, int j) const {
-        return rows[k] != nullptr && columns[j] >= 0 ? rows[k] + columns[j] * columnStride
-                                                     : nullptr;
-    }
+    const float* at(int k, int j) const { return pixels[k * kAlpha + j]; }
 };
 
 // The output pixels of one tile (rows or columns past the image's edge are dropped).
@@ -109,8 +107,7 @@ void inputTransformPortable(const TileWindow& window, int64_t inC, float* v,
         float d[kAlpha][kAlpha], t[kAlpha][kAlpha];
         for (int k = 0; k < kAlpha; ++k)
             for (int j = 0; j < kAlpha; ++j) {
-                const float* p = window.at(k, j);
-                d[k][j] = p != nullptr ? p[c] : 0.0f;
+                d[k][j] = window.at(k, j)[c];
             }
         for (int j = 0; j < kAlpha; ++j) {
             float column[kAlpha], r[kAlpha];
@@ -248,30 +245,38 @@ FIGSPLIT_AVX2 inline __m256 activateAvx2(Activation a, __m256 x) {
     return x;
 }
 
+template <bool Partial>
+FIGSPLIT_AVX2 inline void inputChannelsAvx2(const TileWindow& window, int64_t c, __m256i mask,
+                                            float* v, int64_t positionStride) {
+    __m256 t[kAlpha][kAlpha];
+#pragma GCC unroll 6
+    for (int j = 0; j < kAlpha; ++j) {
+        __m256 d[kAlpha], r[kAlpha];
+#pragma GCC unroll 6
+        for (int k = 0; k < kAlpha; ++k)
+            d[k] = Partial ? _mm256_maskload_ps(window.at(k, j) + c, mask)
+                           : _mm256_loadu_ps(window.at(k, j) + c);
+        inputRowsAvx2(d, r);
+#pragma GCC unroll 6
+        for (int i = 0; i < kAlpha; ++i) t[i][j] = r[i];
+    }
+#pragma GCC unroll 6
+    for (int i = 0; i < kAlpha; ++i) {
+        __m256 r[kAlpha];
+        inputRowsAvx2(t[i], r);
+#pragma GCC unroll 6
+        for (int j = 0; j < kAlpha; ++j)
+            _mm256_storeu_ps(v + (i * kAlpha + j) * positionStride + c, r[j]);
+    }
+}
+
 FIGSPLIT_AVX2 void inputTransformAvx2(const TileWindow& window, int64_t inC, float* v,
                                       int64_t positionStride) {
-    for (int64_t c = 0; c < inC; c += kLanes) {
-        const bool partial = inC - c < kLanes;
-        const __m256i mask = tailMask(inC - c);
-        __m256 t[kAlpha][kAlpha];
-        for (int j = 0; j < kAlpha; ++j) {
-            __m256 d[kAlpha], r[kAlpha];
-            for (int k = 0; k < kAlpha; ++k) {
-                const float* p = window.at(k, j);
-                d[k] = p == nullptr ? _mm256_setzero_ps()
-                       : partial    ? _mm256_maskload_ps(p + c, mask)
-                                    : _mm256_loadu_ps(p + c);
-            }
-            inputRowsAvx2(d, r);
-            for (int i = 0; i < kAlpha; ++i) t[i][j] = r[i];
-        }
-        for (int i = 0; i < kAlpha; ++i) {
-            __m256 r[kAlpha];
-            inputRowsAvx2(t[i], r);
-            for (int j = 0; j < kAlpha; ++j)
-                _mm256_storeu_ps(v + (i * kAlpha + j) * positionStride + c, r[j]);
-        }
-    }
+    const __m256i all = _mm256_set1_epi32(-1);
+    int64_t c = 0;
+    for (; inC - c >= kLanes; c += kLanes)
+        inputChannelsAvx2<false>(window, c, all, v, positionStride);
+    if (c < inC) inputChannelsAvx2<true>(window, c, tailMask(inC - c), v, positionStride);
 }
 
 // C[rows][8 * vectors] = A[rows][depth] * B[depth][8 * vectors]: a register block of up to six
@@ -342,33 +347,68 @@ FIGSPLIT_AVX2 void gemmAvx2(const float* v, const float* u, float* m, int64_t ro
         microKernelRowsAvx2<1>(rows, v, vStride, u + o, outCPadded, m + o, outCPadded, inC);
 }
 
+template <Activation A, bool Partial>
+FIGSPLIT_AVX2 inline void outputChannelsAvx2(const float* m, int64_t positionStride,
+                                             const float* bias, int64_t c, __m256i mask,
+                                             const TileTarget& target) {
+    __m256 t[kAlpha][kOut];
+#pragma GCC unroll 6
+    for (int i = 0; i < kAlpha; ++i) {
+        __m256 row[kAlpha];
+#pragma GCC unroll 6
+        for (int j = 0; j < kAlpha; ++j)
+            row[j] = _mm256_loadu_ps(m + (i * kAlpha + j) * positionStride + c);
+        outputRowsAvx2(row, t[i]);
+    }
+    const __m256 b = _mm256_loadu_ps(bias + c);
+#pragma GCC unroll 4
+    for (int x = 0; x < kOut; ++x) {
+        if (x >= target.columns) break;
+        __m256 column[kAlpha], o[kOut];
+#pragma GCC unroll 6
+        for (int i = 0; i < kAlpha; ++i) column[i] = t[i][x];
+        outputRowsAvx2(column, o);
+#pragma GCC unroll 4
+        for (int y = 0; y < kOut; ++y) {
+            if (y >= target.rows) break;
+            float* p = target.origin + y * target.rowStride + x * target.columnStride + c;
+            const __m256 value = activateAvx2(A, _mm256_add_ps(o[y], b));
+            if (Partial)
+                _mm256_maskstore_ps(p, mask, value);
+            else
+                _mm256_storeu_ps(p, value);
+        }
+    }
+}
+
+template <Activation A>
+FIGSPLIT_AVX2 void outputTransformAvx2(const float* m, int64_t positionStride, const float* bias,
+                                       int64_t outC, const TileTarget& target) {
+    const __m256i all = _mm256_set1_epi32(-1);
+    int64_t c = 0;
+    for (; outC - c >= kLanes; c += kLanes)
+        outputChannelsAvx2<A, false>(m, positionStride, bias, c, all, target);
+    if (c < outC)
+        outputChannelsAvx2<A, true>(m, positionStride, bias, c, tailMask(outC - c), target);
+}
+
 FIGSPLIT_AVX2 void outputTransformAvx2(const float* m, int64_t positionStride, const float* bias,
                                        Activation activation, int64_t outC,
                                        const TileTarget& target) {
-    for (int64_t c = 0; c < outC; c += kLanes) {
-        const bool partial = outC - c < kLanes;
-        const __m256i mask = tailMask(outC - c);
-        __m256 t[kAlpha][kOut];
-        for (int i = 0; i < kAlpha; ++i) {
-            __m256 row[kAlpha];
-            for (int j = 0; j < kAlpha; ++j)
-                row[j] = _mm256_loadu_ps(m + (i * kAlpha + j) * positionStride + c);
-            outputRowsAvx2(row, t[i]);
-        }
-        const __m256 b = _mm256_loadu_ps(bias + c);
-        for (int x = 0; x < target.columns; ++x) {
-            __m256 column[kAlpha], o[kOut];
-            for (int i = 0; i < kAlpha; ++i) column[i] = t[i][x];
-            outputRowsAvx2(column, o);
-            for (int y = 0; y < target.rows; ++y) {
-                float* p = target.origin + y * target.rowStride + x * target.columnStride + c;
-                const __m256 value = activateAvx2(activation, _mm256_add_ps(o[y], b));
-                if (partial)
-                    _mm256_maskstore_ps(p, mask, value);
-                else
-                    _mm256_storeu_ps(p, value);
-            }
-        }
+    switch (activation) {
+        case Activation::none:
+            return outputTransformAvx2<Activation::none>(m, positionStride, bias, outC, target);
+        case Activation::relu:
+            return outputTransformAvx2<Activation::relu>(m, positionStride, bias, outC, target);
+        case Activation::relu6:
+            return outputTransformAvx2<Activation::relu6>(m, positionStride, bias, outC, target);
+        case Activation::sigmoid:
+            return outputTransformAvx2<Activation::sigmoid>(m, positionStride, bias, outC, target);
+        case Activation::tanh:
+            return outputTransformAvx2<Activation::tanh>(m, positionStride, bias, outC, target);
+        case Activation::hardswish:
+            return outputTransformAvx2<Activation::hardswish>(m, positionStride, bias, outC,
+                                                              target);
     }
 }
 
@@ -440,6 +480,7 @@ WinogradConv::WinogradConv(const ConvSpec& s, WinogradIsa isa) {
                         gg[a][0] * kG[b][0] + gg[a][1] * kG[b][1] + gg[a][2] * kG[b][2]);
         }
     bias_ = allocate(outCPadded_);
+    zeros_ = allocate(inCPadded_);
     if (!s.bias.empty()) std::copy(s.bias.begin(), s.bias.end(), bias_.get());
     prepare(s.batch, s.inH, s.inW, omp_get_max_threads());
 }
@@ -473,7 +514,8 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
     const int64_t mPosition = blockTiles_ * outCPadded_;  // ... and in M
     const bool avx2 = isa_ == WinogradIsa::avx2;
     for (int64_t t = 0; t < tileCount; ++t) {
-        const TileWindow window(src, height_, width_, firstTile + t, tilesH_, tilesW_);
+        const TileWindow window(src, zeros_.get(), height_, width_, firstTile + t, tilesH_,
+                                tilesW_);
         float* vt = v + t * inCPadded_;
         if (avx2)
             inputTransformAvx2(window, inC_, vt, vPosition);

@@ -86,6 +86,7 @@ class WinogradConv {
     int64_t inCPadded_ = 0, outCPadded_ = 0;  // rounded up to 8 (one AVX2 vector)
     Buffer weights_;  // [36][inC][outCPadded]: G g G^T per transform position
     Buffer bias_;     // [outCPadded]
+    Buffer zeros_;    // [inCPadded]: what the padding around the image reads
 
     int64_t batch_ = -1, height_ = -1, width_ = -1;
     int threads_ = 0;
