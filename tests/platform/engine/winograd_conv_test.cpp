@@ -8,9 +8,9 @@
 // nearly 0). Float rounding is 6e-8 per operation; the transforms, the weight transform stored in
 // float and the channel sums give a few hundred of those at most. The worst measured here is
 // 4e-6 of the magnitude (one input channel, where no sum averages the transforms' rounding out);
-// 2e-5 leaves five times that, while a wrong coefficient,
-// channel or pixel gives errors of the order of the magnitude itself. sigmoid and tanh are
-// 1-Lipschitz, so the bound carries through them; their vector approximations add at most 1e-6.
+// 2e-5 leaves five times that, while a wrong coefficient, channel or pixel gives errors of the
+// order of the magnitude itself. sigmoid and tanh are 1-Lipschitz, so the bound carries through
+// them; their vector approximations add at most 1e-6.
 #include "platform/engine/ops/winograd_conv.h"
 
 #include <omp.h>
@@ -177,6 +177,10 @@ TEST(WinogradConv, PrepareForOtherSizesAndWorkerCounts) {
                 << size.height << "x" << size.width << " at " << k;
     }
     EXPECT_THROW(conv.prepare(1, 0, 13, 1), std::invalid_argument);
+    // Slices that do not fit their pixel stride are refused, not overrun.
+    std::vector<float> buffer(13 * 13 * 32);
+    EXPECT_THROW(conv.run({buffer.data(), 12, 0}, {buffer.data(), 16, 0}), std::invalid_argument);
+    EXPECT_THROW(conv.run({buffer.data(), 13, 0}, {buffer.data(), 20, 5}), std::invalid_argument);
 }
 
 TEST(WinogradConv, AcceptsOnlyStrideOneSameThreeByThree) {

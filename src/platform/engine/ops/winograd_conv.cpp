@@ -542,6 +542,10 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
 }
 
 void WinogradConv::run(ConstChannelSlice src, ChannelSlice dst) {
+    if (src.base == nullptr || dst.base == nullptr || src.channelOffset < 0 ||
+        dst.channelOffset < 0 || src.pixelStride < src.channelOffset + inC_ ||
+        dst.pixelStride < dst.channelOffset + outC_)
+        throw std::invalid_argument("Winograd convolution: channel slice outside its tensor");
     const int64_t blocks = (tiles_ + blockTiles_ - 1) / blockTiles_;
     const int workers =
         static_cast<int>(std::min<int64_t>(std::min(threads_, omp_get_max_threads()), blocks));

@@ -61,7 +61,8 @@ class WinogradConv {
     // channels per pixel, dst receives outC; channels of dst outside the slice are not touched.
     // Pixel strides must be at least the slice's channel count plus its offset; the written
     // channels of dst must not overlap src's channels in memory. Runs on
-    // min(prepared workers, omp_get_max_threads()) threads.
+    // min(prepared workers, omp_get_max_threads()) threads. Throws std::invalid_argument for a
+    // slice that does not fit its pixel stride.
     void run(ConstChannelSlice src, ChannelSlice dst);
 
     int64_t inChannels() const { return inC_; }
