@@ -498,11 +498,14 @@ void WinogradConv::prepare(int64_t batch, int64_t height, int64_t width, int thr
     tilesW_ = (width + kOut - 1) / kOut;
     tiles_ = batch * tilesH_ * tilesW_;
     // A block's transformed input and products stay in the worker's share of the L2 cache, and
-    // there are enough blocks for every worker to get several.
+    // there are enough blocks for every worker to get several: blocks are handed out as workers
+    // become free, so a worker that the system delays (the machine is shared with the decoder
+    // and the encoder) does not hold the others up at the end.
     const int64_t bytesPerTile = kPositions * (inCPadded_ + outCPadded_) * 4;
     constexpr int64_t kBlockBytes = 256 * 1024;
     int64_t block = std::clamp<int64_t>(kBlockBytes / bytesPerTile / 6 * 6, 6, 96);
-    const int64_t share = roundUp((tiles_ + 2 * threads - 1) / (2 * threads), 6);
+    const int64_t parts = threads > 1 ? 4 * threads : 1;
+    const int64_t share = roundUp((tiles_ + parts - 1) / parts, 6);
     blockTiles_ = std::max<int64_t>(std::min(block, share), 1);
     scratchPerThread_ = roundUp(kPositions * blockTiles_ * (inCPadded_ + outCPadded_), 16);
     scratch_ = allocate(scratchPerThread_ * threads);
@@ -553,7 +556,7 @@ void WinogradConv::run(ConstChannelSlice src, ChannelSlice dst) {
     {
         float* v = scratch_.get() + omp_get_thread_num() * scratchPerThread_;
         float* m = v + kPositions * blockTiles_ * inCPadded_;
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic, 1)
         for (int64_t b = 0; b < blocks; ++b) {
             const int64_t first = b * blockTiles_;
             runBlock(first, std::min(blockTiles_, tiles_ - first), v, m, src, dst);
