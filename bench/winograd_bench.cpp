@@ -11,6 +11,9 @@
 // magnitude); then the totals over all layers. Options:
 //   --frames N     timed repetitions per layer (default 15, at least 5)
 //   --threads "1 2"
+// On a machine shared with other work, run it with OMP_WAIT_POLICY=passive (as figsplit itself
+// runs unless told otherwise): spinning workers that the system deschedules make every kernel's
+// two-thread figures a measure of the scheduler instead.
 #include <omp.h>
 
 #include <algorithm>
