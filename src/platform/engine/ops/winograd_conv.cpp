@@ -1,0 +1,600 @@
+#include "platform/engine/ops/winograd_conv.h"
+
+#include <immintrin.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace figsplit::engine {
+
+namespace {
+
+// F(4x4, 3x3): a 6x6 input tile d gives the 4x4 output A^T [(G g G^T) .* (B^T d B)] A.
+constexpr int kAlpha = 6;  // input tile side
+constexpr int kPositions = kAlpha * kAlpha;
+constexpr int kOut = 4;        // output tile side
+constexpr int64_t kLanes = 8;  // floats per AVX2 vector
+
+constexpr double kG[kAlpha][3] = {{1.0 / 4, 0, 0},
+                                  {-1.0 / 6, -1.0 / 6, -1.0 / 6},
+                                  {-1.0 / 6, 1.0 / 6, -1.0 / 6},
+                                  {1.0 / 24, 1.0 / 12, 1.0 / 6},
+                                  {1.0 / 24, -1.0 / 12, 1.0 / 6},
+                                  {0, 0, 1}};
+
+int64_t roundUp(int64_t v, int64_t to) {
+    return (v + to - 1) / to * to;
+}
+
+// The 6x6 input pixels of one tile: pointers to their channel 0, with the pixels outside the image
+// (the zero padding) pointing at a row of zeros as long as the channels.
+struct TileWindow {
+    const float* pixels[kAlpha * kAlpha];
+
+    TileWindow(const ConstChannelSlice& src, const float* zeros, int64_t height, int64_t width,
+               int64_t tile, int64_t tilesH, int64_t tilesW) {
+        const int64_t n = tile / (tilesH * tilesW);
+        const int64_t y0 = (tile / tilesW) % tilesH * kOut - 1;
+        const int64_t x0 = tile % tilesW * kOut - 1;
+        for (int k = 0; k < kAlpha; ++k) {
+            const int64_t y = y0 + k;
+            for (int j = 0; j < kAlpha; ++j) {
+                const int64_t x = x0 + j;
+                pixels[k * kAlpha + j] =
+                    y >= 0 && y < height && x >= 0 && x < width
+                        ? src.base + ((n * height + y) * width + x) * src.pixelStride +
+                              src.channelOffset
+                        : zeros;
+            }
+        }
+    }
+    const float* at(int k, int j) const { return pixels[k * kAlpha + j]; }
+};
+
+// The output pixels of one tile (rows or columns past the image's edge are dropped).
+struct TileTarget {
+    float* origin;  // channel 0 of the tile's top-left output pixel
+    int rows, columns;
+    int64_t rowStride, columnStride;
+
+    TileTarget(const ChannelSlice& dst, int64_t height, int64_t width, int64_t tile, int64_t tilesH,
+               int64_t tilesW) {
+        const int64_t n = tile / (tilesH * tilesW);
+        const int64_t y0 = (tile / tilesW) % tilesH * kOut;
+        const int64_t x0 = tile % tilesW * kOut;
+        rows = static_cast<int>(std::min<int64_t>(kOut, height - y0));
+        columns = static_cast<int>(std::min<int64_t>(kOut, width - x0));
+        columnStride = dst.pixelStride;
+        rowStride = width * dst.pixelStride;
+        origin = dst.base + ((n * height + y0) * width + x0) * dst.pixelStride + dst.channelOffset;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Portable variant: the same algorithm one channel at a time.
+
+// B^T applied to six values (one column or row of the input tile).
+template <typename T>
+inline void inputRows(const T d[kAlpha], T r[kAlpha]) {
+    r[0] = 4 * d[0] - 5 * d[2] + d[4];
+    const T a = d[4] - 4 * d[2], b = d[3] - 4 * d[1];
+    r[1] = a + b;
+    r[2] = a - b;
+    const T c = d[4] - d[2], e = 2 * (d[3] - d[1]);
+    r[3] = c + e;
+    r[4] = c - e;
+    r[5] = 4 * d[1] - 5 * d[3] + d[5];
+}
+
+// A^T applied to six values.
+template <typename T>
+inline void outputRows(const T m[kAlpha], T o[kOut]) {
+    const T s1 = m[1] + m[2], d1 = m[1] - m[2];
+    const T s2 = m[3] + m[4], d2 = m[3] - m[4];
+    o[0] = m[0] + s1 + s2;
+    o[1] = d1 + 2 * d2;
+    o[2] = s1 + 4 * s2;
+    o[3] = d1 + 8 * d2 + m[5];
+}
+
+void inputTransformPortable(const TileWindow& window, int64_t inC, float* v,
+                            int64_t positionStride) {
+    for (int64_t c = 0; c < inC; ++c) {
+        float d[kAlpha][kAlpha], t[kAlpha][kAlpha];
+        for (int k = 0; k < kAlpha; ++k)
+            for (int j = 0; j < kAlpha; ++j) {
+                d[k][j] = window.at(k, j)[c];
+            }
+        for (int j = 0; j < kAlpha; ++j) {
+            float column[kAlpha], r[kAlpha];
+            for (int k = 0; k < kAlpha; ++k) column[k] = d[k][j];
+            inputRows(column, r);
+            for (int i = 0; i < kAlpha; ++i) t[i][j] = r[i];
+        }
+        for (int i = 0; i < kAlpha; ++i) {
+            float r[kAlpha];
+            inputRows(t[i], r);
+            for (int j = 0; j < kAlpha; ++j) v[(i * kAlpha + j) * positionStride + c] = r[j];
+        }
+    }
+}
+
+void gemmPortable(const float* v, const float* u, float* m, int64_t rows, int64_t inC,
+                  int64_t vStride, int64_t outCPadded) {
+    for (int64_t r = 0; r < rows; ++r) {
+        float* out = m + r * outCPadded;
+        std::fill(out, out + outCPadded, 0.0f);
+        for (int64_t i = 0; i < inC; ++i) {
+            const float x = v[r * vStride + i];
+            const float* w = u + i * outCPadded;
+            for (int64_t o = 0; o < outCPadded; ++o) out[o] += x * w[o];
+        }
+    }
+}
+
+void outputTransformPortable(const float* m, int64_t positionStride, const float* bias,
+                             Activation activation, int64_t outC, const TileTarget& target) {
+    for (int64_t c = 0; c < outC; ++c) {
+        float t[kAlpha][kOut];
+        for (int i = 0; i < kAlpha; ++i) {
+            float row[kAlpha];
+            for (int j = 0; j < kAlpha; ++j) row[j] = m[(i * kAlpha + j) * positionStride + c];
+            outputRows(row, t[i]);
+        }
+        for (int x = 0; x < target.columns; ++x) {
+            float column[kAlpha], o[kOut];
+            for (int i = 0; i < kAlpha; ++i) column[i] = t[i][x];
+            outputRows(column, o);
+            for (int y = 0; y < target.rows; ++y)
+                target.origin[y * target.rowStride + x * target.columnStride + c] =
+                    activate(activation, o[y] + bias[c]);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// AVX2 + FMA variant: eight channels per vector.
+
+#define FIGSPLIT_AVX2 [[gnu::target("avx2,fma")]]
+
+FIGSPLIT_AVX2 inline __m256i tailMask(int64_t count) {
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes);
+}
+
+FIGSPLIT_AVX2 inline void inputRowsAvx2(const __m256 d[kAlpha], __m256 r[kAlpha]) {
+    const __m256 four = _mm256_set1_ps(4.0f), five = _mm256_set1_ps(5.0f),
+                 two = _mm256_set1_ps(2.0f);
+    r[0] = _mm256_fmadd_ps(four, d[0], _mm256_fnmadd_ps(five, d[2], d[4]));
+    const __m256 a = _mm256_fnmadd_ps(four, d[2], d[4]);
+    const __m256 b = _mm256_fnmadd_ps(four, d[1], d[3]);
+    r[1] = _mm256_add_ps(a, b);
+    r[2] = _mm256_sub_ps(a, b);
+    const __m256 c = _mm256_sub_ps(d[4], d[2]);
+    const __m256 e = _mm256_mul_ps(two, _mm256_sub_ps(d[3], d[1]));
+    r[3] = _mm256_add_ps(c, e);
+    r[4] = _mm256_sub_ps(c, e);
+    r[5] = _mm256_fmadd_ps(four, d[1], _mm256_fnmadd_ps(five, d[3], d[5]));
+}
+
+FIGSPLIT_AVX2 inline void outputRowsAvx2(const __m256 m[kAlpha], __m256 o[kOut]) {
+    const __m256 s1 = _mm256_add_ps(m[1], m[2]), d1 = _mm256_sub_ps(m[1], m[2]);
+    const __m256 s2 = _mm256_add_ps(m[3], m[4]), d2 = _mm256_sub_ps(m[3], m[4]);
+    o[0] = _mm256_add_ps(_mm256_add_ps(m[0], s1), s2);
+    o[1] = _mm256_fmadd_ps(_mm256_set1_ps(2.0f), d2, d1);
+    o[2] = _mm256_fmadd_ps(_mm256_set1_ps(4.0f), s2, s1);
+    o[3] = _mm256_add_ps(_mm256_fmadd_ps(_mm256_set1_ps(8.0f), d2, d1), m[5]);
+}
+
+// e^x for |x| <= 88 (Cephes' polynomial; relative error about 2e-7).
+FIGSPLIT_AVX2 inline __m256 expAvx2(__m256 x) {
+    x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-87.0f)), _mm256_set1_ps(88.0f));
+    const __m256 n = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(1.44269504088896341f)),
+                                     _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), x);
+    r = _mm256_fnmadd_ps(n, _mm256_set1_ps(-2.12194440e-4f), r);
+    __m256 p = _mm256_set1_ps(1.9875691500e-4f);
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894e-2f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
+    p = _mm256_fmadd_ps(p, _mm256_mul_ps(r, r), _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
+    const __m256i scale =
+        _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
+    return _mm256_mul_ps(p, _mm256_castsi256_ps(scale));
+}
+
+FIGSPLIT_AVX2 inline __m256 activateAvx2(Activation a, __m256 x) {
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+    switch (a) {
+        case Activation::none:
+            return x;
+        case Activation::relu:
+            return _mm256_max_ps(x, zero);
+        case Activation::relu6:
+            return _mm256_min_ps(_mm256_max_ps(x, zero), _mm256_set1_ps(6.0f));
+        case Activation::sigmoid:
+            return _mm256_div_ps(one, _mm256_add_ps(one, expAvx2(_mm256_sub_ps(zero, x))));
+        case Activation::tanh: {
+            // (1 - e) / (1 + e) with e = exp(-2|x|), sign restored; near 0 the odd series, where
+            // 1 - e would cancel.
+            const __m256 signBit = _mm256_set1_ps(-0.0f);
+            const __m256 ax = _mm256_andnot_ps(signBit, x);
+            const __m256 e = expAvx2(_mm256_mul_ps(_mm256_set1_ps(-2.0f), ax));
+            const __m256 big = _mm256_div_ps(_mm256_sub_ps(one, e), _mm256_add_ps(one, e));
+            const __m256 x2 = _mm256_mul_ps(ax, ax);
+            __m256 series =
+                _mm256_fmadd_ps(_mm256_set1_ps(-17.0f / 315.0f), x2, _mm256_set1_ps(2.0f / 15.0f));
+            series = _mm256_fmadd_ps(series, x2, _mm256_set1_ps(-1.0f / 3.0f));
+            series = _mm256_fmadd_ps(_mm256_mul_ps(series, x2), ax, ax);
+            const __m256 small = _mm256_cmp_ps(ax, _mm256_set1_ps(0.0625f), _CMP_LT_OQ);
+            const __m256 magnitude = _mm256_blendv_ps(big, series, small);
+            return _mm256_or_ps(magnitude, _mm256_and_ps(x, signBit));
+        }
+        case Activation::hardswish: {
+            const __m256 gate = _mm256_min_ps(
+                _mm256_max_ps(_mm256_add_ps(x, _mm256_set1_ps(3.0f)), zero), _mm256_set1_ps(6.0f));
+            return _mm256_mul_ps(_mm256_mul_ps(x, gate), _mm256_set1_ps(1.0f / 6.0f));
+        }
+    }
+    return x;
+}
+
+template <bool Partial>
+FIGSPLIT_AVX2 inline void inputChannelsAvx2(const TileWindow& window, int64_t c, __m256i mask,
+                                            float* v, int64_t positionStride) {
+    __m256 t[kAlpha][kAlpha];
+#pragma GCC unroll 6
+    for (int j = 0; j < kAlpha; ++j) {
+        __m256 d[kAlpha], r[kAlpha];
+#pragma GCC unroll 6
+        for (int k = 0; k < kAlpha; ++k)
+            d[k] = Partial ? _mm256_maskload_ps(window.at(k, j) + c, mask)
+                           : _mm256_loadu_ps(window.at(k, j) + c);
+        inputRowsAvx2(d, r);
+#pragma GCC unroll 6
+        for (int i = 0; i < kAlpha; ++i) t[i][j] = r[i];
+    }
+#pragma GCC unroll 6
+    for (int i = 0; i < kAlpha; ++i) {
+        __m256 r[kAlpha];
+        inputRowsAvx2(t[i], r);
+#pragma GCC unroll 6
+        for (int j = 0; j < kAlpha; ++j)
+            _mm256_storeu_ps(v + (i * kAlpha + j) * positionStride + c, r[j]);
+    }
+}
+
+FIGSPLIT_AVX2 void inputTransformAvx2(const TileWindow& window, int64_t inC, float* v,
+                                      int64_t positionStride) {
+    const __m256i all = _mm256_set1_epi32(-1);
+    int64_t c = 0;
+    for (; inC - c >= kLanes; c += kLanes)
+        inputChannelsAvx2<false>(window, c, all, v, positionStride);
+    if (c < inC) inputChannelsAvx2<true>(window, c, tailMask(inC - c), v, positionStride);
+}
+
+// C[rows][8 * vectors] = A[rows][depth] * B[depth][8 * vectors]: a register block of up to six
+// rows by two vectors (12 accumulators, two weight vectors and one broadcast: 15 of 16 registers).
+template <int Rows, int Vectors>
+FIGSPLIT_AVX2 inline void microKernelAvx2(const float* a, int64_t aStride, const float* b,
+                                          int64_t bStride, float* c, int64_t cStride,
+                                          int64_t depth) {
+    __m256 acc[Rows][Vectors];
+#pragma GCC unroll 8
+    for (int r = 0; r < Rows; ++r)
+#pragma GCC unroll 2
+        for (int v = 0; v < Vectors; ++v) acc[r][v] = _mm256_setzero_ps();
+    for (int64_t k = 0; k < depth; ++k) {
+        __m256 w[Vectors];
+#pragma GCC unroll 2
+        for (int v = 0; v < Vectors; ++v) w[v] = _mm256_loadu_ps(b + k * bStride + v * kLanes);
+#pragma GCC unroll 8
+        for (int r = 0; r < Rows; ++r) {
+            const __m256 x = _mm256_broadcast_ss(a + r * aStride + k);
+#pragma GCC unroll 2
+            for (int v = 0; v < Vectors; ++v) acc[r][v] = _mm256_fmadd_ps(x, w[v], acc[r][v]);
+        }
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < Rows; ++r)
+#pragma GCC unroll 2
+        for (int v = 0; v < Vectors; ++v) _mm256_storeu_ps(c + r * cStride + v * kLanes, acc[r][v]);
+}
+
+template <int Vectors>
+FIGSPLIT_AVX2 void microKernelRowsAvx2(int64_t rows, const float* a, int64_t aStride,
+                                       const float* b, int64_t bStride, float* c, int64_t cStride,
+                                       int64_t depth) {
+    int64_t r = 0;
+    for (; rows - r >= 6; r += 6)
+        microKernelAvx2<6, Vectors>(a + r * aStride, aStride, b, bStride, c + r * cStride, cStride,
+                                    depth);
+    const float* ar = a + r * aStride;
+    float* cr = c + r * cStride;
+    switch (rows - r) {
+        case 5:
+            microKernelAvx2<5, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
+            break;
+        case 4:
+            microKernelAvx2<4, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
+            break;
+        case 3:
+            microKernelAvx2<3, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
+            break;
+        case 2:
+            microKernelAvx2<2, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
+            break;
+        case 1:
+            microKernelAvx2<1, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
+            break;
+        default:
+            break;
+    }
+}
+
+FIGSPLIT_AVX2 void gemmAvx2(const float* v, const float* u, float* m, int64_t rows, int64_t inC,
+                            int64_t vStride, int64_t outCPadded) {
+    int64_t o = 0;
+    for (; outCPadded - o >= 2 * kLanes; o += 2 * kLanes)
+        microKernelRowsAvx2<2>(rows, v, vStride, u + o, outCPadded, m + o, outCPadded, inC);
+    if (o < outCPadded)
+        microKernelRowsAvx2<1>(rows, v, vStride, u + o, outCPadded, m + o, outCPadded, inC);
+}
+
+template <Activation A, bool Partial>
+FIGSPLIT_AVX2 inline void outputChannelsAvx2(const float* m, int64_t positionStride,
+                                             const float* bias, int64_t c, __m256i mask,
+                                             const TileTarget& target) {
+    __m256 t[kAlpha][kOut];
+#pragma GCC unroll 6
+    for (int i = 0; i < kAlpha; ++i) {
+        __m256 row[kAlpha];
+#pragma GCC unroll 6
+        for (int j = 0; j < kAlpha; ++j)
+            row[j] = _mm256_loadu_ps(m + (i * kAlpha + j) * positionStride + c);
+        outputRowsAvx2(row, t[i]);
+    }
+    const __m256 b = _mm256_loadu_ps(bias + c);
+#pragma GCC unroll 4
+    for (int x = 0; x < kOut; ++x) {
+        if (x >= target.columns) break;
+        __m256 column[kAlpha], o[kOut];
+#pragma GCC unroll 6
+        for (int i = 0; i < kAlpha; ++i) column[i] = t[i][x];
+        outputRowsAvx2(column, o);
+#pragma GCC unroll 4
+        for (int y = 0; y < kOut; ++y) {
+            if (y >= target.rows) break;
+            float* p = target.origin + y * target.rowStride + x * target.columnStride + c;
+            const __m256 value = activateAvx2(A, _mm256_add_ps(o[y], b));
+            if (Partial)
+                _mm256_maskstore_ps(p, mask, value);
+            else
+                _mm256_storeu_ps(p, value);
+        }
+    }
+}
+
+template <Activation A>
+FIGSPLIT_AVX2 void outputTransformAvx2(const float* m, int64_t positionStride, const float* bias,
+                                       int64_t outC, const TileTarget& target) {
+    const __m256i all = _mm256_set1_epi32(-1);
+    int64_t c = 0;
+    for (; outC - c >= kLanes; c += kLanes)
+        outputChannelsAvx2<A, false>(m, positionStride, bias, c, all, target);
+    if (c < outC)
+        outputChannelsAvx2<A, true>(m, positionStride, bias, c, tailMask(outC - c), target);
+}
+
+FIGSPLIT_AVX2 void outputTransformAvx2(const float* m, int64_t positionStride, const float* bias,
+                                       Activation activation, int64_t outC,
+                                       const TileTarget& target) {
+    switch (activation) {
+        case Activation::none:
+            return outputTransformAvx2<Activation::none>(m, positionStride, bias, outC, target);
+        case Activation::relu:
+            return outputTransformAvx2<Activation::relu>(m, positionStride, bias, outC, target);
+        case Activation::relu6:
+            return outputTransformAvx2<Activation::relu6>(m, positionStride, bias, outC, target);
+        case Activation::sigmoid:
+            return outputTransformAvx2<Activation::sigmoid>(m, positionStride, bias, outC, target);
+        case Activation::tanh:
+            return outputTransformAvx2<Activation::tanh>(m, positionStride, bias, outC, target);
+        case Activation::hardswish:
+            return outputTransformAvx2<Activation::hardswish>(m, positionStride, bias, outC,
+                                                              target);
+    }
+}
+
+#undef FIGSPLIT_AVX2
+
+bool avx2Supported() {
+    // The processor's flags; GCC's check also requires the OS to save the 256-bit registers.
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+}  // namespace
+
+WinogradIsa bestWinogradIsa() {
+    return avx2Supported() ? WinogradIsa::avx2 : WinogradIsa::portable;
+}
+
+const char* winogradIsaName(WinogradIsa isa) {
+    return isa == WinogradIsa::avx2 ? "avx2" : "portable";
+}
+
+bool WinogradConv::supports(const ConvSpec& s) {
+    if (s.kind != ConvSpec::Kind::dense || s.kernelH != 3 || s.kernelW != 3 || s.strideH != 1 ||
+        s.strideW != 1 || s.dilationH != 1 || s.dilationW != 1 || s.padTop != 1 || s.padLeft != 1 ||
+        s.padBottom != 1 || s.padRight != 1 || s.inH != s.outH || s.inW != s.outW || s.inC < 1 ||
+        s.outC < 1 || s.batch < 1 || s.inH < 1 || s.inW < 1)
+        return false;
+    if (s.weights.size() != static_cast<size_t>(9 * s.inC * s.outC)) return false;
+    if (!s.bias.empty() && s.bias.size() != static_cast<size_t>(s.outC)) return false;
+    return s.postOps.empty() ||
+           (s.postOps.size() == 1 && s.postOps[0].kind == PostOp::Kind::activation);
+}
+
+WinogradConv::Buffer WinogradConv::allocate(int64_t floats) {
+    const size_t bytes = static_cast<size_t>(roundUp(std::max<int64_t>(floats, 1) * 4, 64));
+    float* p = static_cast<float*>(std::aligned_alloc(64, bytes));
+    if (p == nullptr) throw std::bad_alloc();
+    std::memset(p, 0, bytes);
+    return Buffer(p);
+}
+
+WinogradConv::WinogradConv(const ConvSpec& s, WinogradIsa isa) {
+    if (!supports(s))
+        throw std::invalid_argument(
+            "Winograd convolution needs a dense 3x3 stride-1 SAME convolution with at most an "
+            "activation after its bias");
+    isa_ = isa == WinogradIsa::avx2 && !avx2Supported() ? WinogradIsa::portable : isa;
+    activation_ = s.postOps.empty() ? Activation::none : s.postOps[0].activation;
+    inC_ = s.inC;
+    outC_ = s.outC;
+    inCPadded_ = roundUp(inC_, kLanes);
+    outCPadded_ = roundUp(outC_, kLanes);
+
+    // U = G g G^T for every input/output channel pair, in double, stored by position.
+    weights_ = allocate(kPositions * inC_ * outCPadded_);
+    float* u = weights_.get();
+    for (int64_t i = 0; i < inC_; ++i)
+        for (int64_t o = 0; o < outC_; ++o) {
+            double g[3][3], gg[kAlpha][3];
+            for (int ky = 0; ky < 3; ++ky)
+                for (int kx = 0; kx < 3; ++kx)
+                    g[ky][kx] =
+                        s.weights[static_cast<size_t>(((ky * 3 + kx) * inC_ + i) * outC_ + o)];
+            for (int a = 0; a < kAlpha; ++a)
+                for (int kx = 0; kx < 3; ++kx)
+                    gg[a][kx] = kG[a][0] * g[0][kx] + kG[a][1] * g[1][kx] + kG[a][2] * g[2][kx];
+            for (int a = 0; a < kAlpha; ++a)
+                for (int b = 0; b < kAlpha; ++b)
+                    u[((a * kAlpha + b) * inC_ + i) * outCPadded_ + o] = static_cast<float>(
+                        gg[a][0] * kG[b][0] + gg[a][1] * kG[b][1] + gg[a][2] * kG[b][2]);
+        }
+    bias_ = allocate(outCPadded_);
+    zeros_ = allocate(inCPadded_);
+    if (!s.bias.empty()) std::copy(s.bias.begin(), s.bias.end(), bias_.get());
+    prepare(s.batch, s.inH, s.inW, omp_get_max_threads());
+}
+
+void WinogradConv::prepare(int64_t batch, int64_t height, int64_t width, int threads) {
+    if (batch < 1 || height < 1 || width < 1)
+        throw std::invalid_argument("Winograd convolution on an empty input");
+    threads = std::max(threads, 1);
+    if (batch == batch_ && height == height_ && width == width_ && threads == threads_) return;
+    batch_ = batch;
+    height_ = height;
+    width_ = width;
+    threads_ = threads;
+    tilesH_ = (height + kOut - 1) / kOut;
+    tilesW_ = (width + kOut - 1) / kOut;
+    tiles_ = batch * tilesH_ * tilesW_;
+    // A block's transformed input and products stay in the worker's share of the L2 cache, and
+    // there are enough blocks for every worker to get several: blocks are handed out as workers
+    // become free, so a worker that the system delays (the machine is shared with the decoder
+    // and the encoder) does not hold the others up at the end.
+    const int64_t bytesPerTile = kPositions * (inCPadded_ + outCPadded_) * 4;
+    constexpr int64_t kBlockBytes = 256 * 1024;
+    int64_t block = std::clamp<int64_t>(kBlockBytes / bytesPerTile / 6 * 6, 6, 96);
+    const int64_t parts = threads > 1 ? 4 * threads : 1;
+    const int64_t share = roundUp((tiles_ + parts - 1) / parts, 6);
+    blockTiles_ = std::max<int64_t>(std::min(block, share), 1);
+    scratchPerThread_ = roundUp(kPositions * blockTiles_ * (inCPadded_ + outCPadded_), 16);
+    scratch_ = allocate(scratchPerThread_ * threads);
+}
+
+void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, float* m,
+                            const ConstChannelSlice& src, const ChannelSlice& dst) const {
+    const int64_t vPosition = blockTiles_ * inCPadded_;   // floats between positions in V
+    const int64_t mPosition = blockTiles_ * outCPadded_;  // ... and in M
+    const bool avx2 = isa_ == WinogradIsa::avx2;
+    for (int64_t t = 0; t < tileCount; ++t) {
+        const TileWindow window(src, zeros_.get(), height_, width_, firstTile + t, tilesH_,
+                                tilesW_);
+        float* vt = v + t * inCPadded_;
+        if (avx2)
+            inputTransformAvx2(window, inC_, vt, vPosition);
+        else
+            inputTransformPortable(window, inC_, vt, vPosition);
+    }
+    for (int p = 0; p < kPositions; ++p) {
+        const float* vp = v + p * vPosition;
+        const float* up = weights_.get() + p * inC_ * outCPadded_;
+        float* mp = m + p * mPosition;
+        if (avx2)
+            gemmAvx2(vp, up, mp, tileCount, inC_, inCPadded_, outCPadded_);
+        else
+            gemmPortable(vp, up, mp, tileCount, inC_, inCPadded_, outCPadded_);
+    }
+    for (int64_t t = 0; t < tileCount; ++t) {
+        const TileTarget target(dst, height_, width_, firstTile + t, tilesH_, tilesW_);
+        const float* mt = m + t * outCPadded_;
+        if (avx2)
+            outputTransformAvx2(mt, mPosition, bias_.get(), activation_, outC_, target);
+        else
+            outputTransformPortable(mt, mPosition, bias_.get(), activation_, outC_, target);
+    }
+}
+
+void WinogradConv::run(ConstChannelSlice src, ChannelSlice dst) {
+    if (src.base == nullptr || dst.base == nullptr || src.channelOffset < 0 ||
+        dst.channelOffset < 0 || src.pixelStride < src.channelOffset + inC_ ||
+        dst.pixelStride < dst.channelOffset + outC_)
+        throw std::invalid_argument("Winograd convolution: channel slice outside its tensor");
+    const int64_t blocks = (tiles_ + blockTiles_ - 1) / blockTiles_;
+    const int workers =
+        static_cast<int>(std::min<int64_t>(std::min(threads_, omp_get_max_threads()), blocks));
+#pragma omp parallel num_threads(workers)
+    {
+        float* v = scratch_.get() + omp_get_thread_num() * scratchPerThread_;
+        float* m = v + kPositions * blockTiles_ * inCPadded_;
+#pragma omp for schedule(dynamic, 1)
+        for (int64_t b = 0; b < blocks; ++b) {
+            const int64_t first = b * blockTiles_;
+            runBlock(first, std::min(blockTiles_, tiles_ - first), v, m, src, dst);
+        }
+    }
+}
+
+void conv3x3Reference(const ConvSpec& s, ConstChannelSlice src, ChannelSlice dst,
+                      float* magnitude) {
+    const Activation activation = s.postOps.empty() ? Activation::none : s.postOps[0].activation;
+    const int64_t pixels = s.batch * s.outH * s.outW;
+#pragma omp parallel for
+    for (int64_t p = 0; p < pixels; ++p) {
+        const int64_t n = p / (s.outH * s.outW), oy = p / s.outW % s.outH, ox = p % s.outW;
+        for (int64_t o = 0; o < s.outC; ++o) {
+            const double bias = s.bias.empty() ? 0.0 : s.bias[static_cast<size_t>(o)];
+            double sum = bias, scale = std::fabs(bias);
+            for (int64_t ky = 0; ky < 3; ++ky) {
+                const int64_t iy = oy + ky - 1;
+                if (iy < 0 || iy >= s.inH) continue;
+                for (int64_t kx = 0; kx < 3; ++kx) {
+                    const int64_t ix = ox + kx - 1;
+                    if (ix < 0 || ix >= s.inW) continue;
+                    const float* in = src.base + ((n * s.inH + iy) * s.inW + ix) * src.pixelStride +
+                                      src.channelOffset;
+                    const float* w = s.weights.data() + (ky * 3 + kx) * s.inC * s.outC + o;
+                    for (int64_t i = 0; i < s.inC; ++i) {
+                        const double term = double(in[i]) * w[i * s.outC];
+                        sum += term;
+                        scale += std::fabs(term);
+                    }
+                }
+            }
+            dst.base[p * dst.pixelStride + dst.channelOffset + o] =
+                activate(activation, static_cast<float>(sum));
+            if (magnitude != nullptr) magnitude[p * s.outC + o] = static_cast<float>(scale);
+        }
+    }
+}
+
+}  // namespace figsplit::engine
