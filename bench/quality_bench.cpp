@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/engine/wait_policy.h"
 #include "video/video_run.h"
 
 namespace {
@@ -405,19 +406,10 @@ int bench(int seconds) {
     return 0;
 }
 
-// As figsplit itself does: the OpenMP runtime reads its wait policy when it is loaded, and its
-// default (spinning idle workers) starves the decoder and encoder threads, so the bench runs
-// itself again once with passive waiting unless the caller chose a policy.
-void preferPassiveOpenMpWaiting(char** argv) {
-    if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
-    if (::setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
-    ::execv("/proc/self/exe", argv);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    preferPassiveOpenMpWaiting(argv);
+    figsplit::preferPassiveOpenMpWaiting(argv);
     const int seconds = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, 6) : 4;
     try {
         return bench(seconds);

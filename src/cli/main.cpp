@@ -15,25 +15,11 @@
 #include <new>
 
 #include "cli/options.h"
+#include "platform/engine/wait_policy.h"
 #include "report/output_file.h"
 #include "report/report.h"
 #include "still/image_mode.h"
 #include "video/video_mode.h"
-
-namespace {
-
-// The engine's OpenMP runtime reads its wait policy from the environment when it is loaded,
-// before main runs. Its default keeps idle workers spinning, which starves the decoder and
-// encoder threads on a small machine: a 2-core video run took 87 s instead of 5.9 s. So the
-// program runs itself again once with passive waiting, unless the caller chose a policy.
-void preferPassiveOpenMpWaiting(char** argv) {
-    if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
-    if (::setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
-    ::execv("/proc/self/exe", argv);
-    // No re-execution possible: carry on with the runtime's default.
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace figsplit;

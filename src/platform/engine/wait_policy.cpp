@@ -1,0 +1,15 @@
+#include "platform/engine/wait_policy.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace figsplit {
+
+void preferPassiveOpenMpWaiting(char** argv) {
+    if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
+    if (::setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
+    ::execv("/proc/self/exe", argv);
+}
+
+}  // namespace figsplit
