@@ -27,6 +27,10 @@ constexpr int64_t kRvmMinimumNetworkShortSide = 32;
 
 RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, bool sequence);
 
+// The smallest ratio at which the graph shrinks a side of `longest` pixels to exactly
+// `networkSide` (it computes int32(float32(side) * ratio)); 1 when the side is not longer.
+float rvmDownsampleRatio(int64_t longest, int64_t networkSide);
+
 // The size with its long side capped at `longSide`, aspect kept, each side at least 1.
 void capLongSide(int64_t width, int64_t height, int64_t longSide, int64_t& outWidth,
                  int64_t& outHeight);
