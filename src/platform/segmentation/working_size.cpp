@@ -26,11 +26,11 @@ float rvmDownsampleRatio(int64_t longest, int64_t networkSide) {
     return ratio;
 }
 
-RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, bool sequence) {
+RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, RvmSides sides) {
     RvmWorkingSize w;
-    capLongSide(std::max<int64_t>(width, 1), std::max<int64_t>(height, 1),
-                sequence ? kRvmSequenceLongSide : kRvmStillLongSide, w.width, w.height);
-    const int64_t target = sequence ? kRvmSequenceNetworkSide : kRvmStillNetworkSide;
+    capLongSide(std::max<int64_t>(width, 1), std::max<int64_t>(height, 1), sides.workingLongSide,
+                w.width, w.height);
+    const int64_t target = sides.networkLongSide;
     const int64_t longest = std::max(w.width, w.height), shortest = std::min(w.width, w.height);
     if (longest <= target) return w;
     const float ratio = rvmDownsampleRatio(longest, target);

@@ -244,17 +244,38 @@ TEST(Segmentation, SequenceKeepsStateAndSingleImageStartsFresh) {
     EXPECT_EQ(q4.bytes, q1.bytes);
 }
 
-TEST(Segmentation, BalancedIsSelfieAt256AndBadPicturesAreRefused) {
-    SegmenterResult balanced = makeSegmenter(Quality::balanced, false);
-    ASSERT_TRUE(balanced.segmenter) << balanced.error;
-    EXPECT_EQ(balanced.segmenter->inputSize(1920, 1080).width, 256);
-    EXPECT_EQ(balanced.segmenter->inputSize(1920, 1080).height, 256);
-    GreyImage matte;
+// balanced is rvm too, at a smaller network side than accurate, with the same working size and
+// its own recurrent state: its matte is rvm's alpha at ratio 320/960 for a 960x540 frame.
+TEST(Segmentation, BalancedIsRvmAtTheSmallerNetworkSideAndBadPicturesAreRefused) {
+    SegmenterResult balanced = makeSegmenter(Quality::balanced, true);
+    SegmenterResult accurate = makeSegmenter(Quality::accurate, true);
+    ASSERT_TRUE(balanced.segmenter && accurate.segmenter) << balanced.error << accurate.error;
+    EXPECT_EQ(balanced.segmenter->inputSize(1920, 1080).width, 960);
+    EXPECT_EQ(balanced.segmenter->inputSize(1920, 1080).height, 540);
+    const RgbImage picture = makePicture(960, 540);
+    GreyImage matte, accurateMatte, second;
     std::string error;
-    ASSERT_TRUE(balanced.segmenter->perform(makePicture(300, 200), matte, error)) << error;
-    EXPECT_EQ(matte.width, 256);
-    EXPECT_EQ(matte.height, 256);
-    EXPECT_EQ(matte.bytes.size(), 256u * 256u);
+    ASSERT_TRUE(balanced.segmenter->perform(picture, matte, error)) << error;
+    ASSERT_EQ(matte.width, 960);
+    ASSERT_EQ(matte.height, 540);
+    auto model = loadRvm();
+    RvmState state;
+    Tensor pha;
+    const std::vector<float> rgb = toFloat(picture);
+    const float ratio = rvmDownsampleRatio(960, 320);
+    ASSERT_TRUE(model->run(rgb.data(), 540, 960, ratio, state, pha, nullptr, error)) << error;
+    GreyImage expected;
+    matteFromAlpha(pha.data.data(), 960, 540, expected);
+    EXPECT_EQ(matte.bytes, expected.bytes);
+    // accurate's matte differs (network side 512); running it does not touch balanced's state:
+    // balanced's second frame equals rvm's second frame at its own ratio.
+    ASSERT_TRUE(accurate.segmenter->perform(picture, accurateMatte, error)) << error;
+    EXPECT_NE(accurateMatte.bytes, matte.bytes);
+    ASSERT_TRUE(balanced.segmenter->perform(picture, second, error)) << error;
+    ASSERT_TRUE(model->run(rgb.data(), 540, 960, ratio, state, pha, nullptr, error)) << error;
+    matteFromAlpha(pha.data.data(), 960, 540, expected);
+    EXPECT_EQ(second.bytes, expected.bytes);
+
     for (Quality q : {Quality::accurate, Quality::balanced}) {
         SegmenterResult made = makeSegmenter(q, true);
         RgbImage bad = makePicture(40, 30);
