@@ -1,5 +1,7 @@
 #include "platform/engine/ops/conv.h"
 
+#include <omp.h>
+
 #include <cstring>
 
 #include "platform/engine/lowering.h"
@@ -341,6 +343,8 @@ class ConvStep : public Step {
     bool run(RunContext& c, std::string&) override {
         for (size_t k = 0; k < adds.size(); ++k) addPointers[k] = adds[k].get(c);
         if (winograd) {
+            // Follows a thread count changed after the plan was built (a no-op otherwise).
+            winograd->prepare(params.batch, params.inH, params.inW, omp_get_max_threads());
             winograd->run({src.get(c), params.inC, 0}, {dst, params.outC, 0});
         } else if (fast) {
             fast->run(src.get(c), addPointers.data(), dst, *c.stream);
