@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The engine benchmark's baseline: the reference implementation of the models (TensorFlow.js
-# 4.22, WASM backend with SIMD and XNNPACK) timed on this machine, rvm at 960x540 with ratio 0.4
-# and selfie at 256x256, on 1 and 2 threads. Installs the reference runner into a per-machine
-# cache on first use (needs node and npm; prints a note and exits 0 without them).
+# 4.22, WASM backend with SIMD and XNNPACK) timed on this machine, rvm at 960x540 with ratio
+# 512/960 (network long side 512) and selfie at 256x256, on 1 and 2 threads. Installs the
+# reference runner into a per-machine cache on first use (needs node and npm; prints a note and
+# exits 0 without them).
 #   bench/engine_baseline.sh [--iters N] [--threads "1 2"] [--models DIR]
 # Prints one line per configuration:
 #   tfjs <model> <H>x<W> ratio <r|-> threads <n> median_ms <ms> min_ms <ms>
@@ -41,6 +42,6 @@ measure() {
   ' "$json" "$@"
 }
 for n in $threads; do
-  measure rvm 540 960 0.4 "$n"
+  measure rvm 540 960 0.53333336 "$n"
   measure selfie 256 256 1 "$n"
 done

@@ -1,9 +1,14 @@
-// The graph engine on the two segmentation models: rvm at 960x540 with downsample ratio 0.4 and
-// selfie at 256x256, on 1 and 2 threads. Per configuration: min / median / max ms per frame over
-// the timed frames (after a warm-up), frames per second, and the time per operator type from a
-// separate profiled run. rvm's peak memory is measured in a child process that does nothing else.
+// The graph engine on the segmentation models: rvm at 960x540 with the network's long side at 512
+// and at 320 (the two quality levels of video mode), and selfie at 256x256, on 1 and 2 threads.
 //
-// The baseline, run in the same invocation, is the reference implementation of the models
+// Each configuration runs two plans side by side, frame about frame: stride-1 3x3 convolutions on
+// our Winograd kernel (the engine's default) and on oneDNN's direct convolution (the older path).
+// Alternating frames exposes both to the same load from other processes; the ratio of their
+// medians is the figure to read. Per plan: min / median / max ms per frame over the timed frames
+// (after a warm-up), frames per second, and the time per operator type from a separate profiled
+// run. rvm's peak memory is measured in a child process that does nothing else.
+//
+// A second baseline, run in the same invocation, is the reference implementation of the models
 // (TensorFlow.js, WASM backend) timed by bench/engine_baseline.sh; each line of the form
 //   tfjs <model> <H>x<W> ratio <r|-> threads <n> median_ms <ms> min_ms <ms>
 // that the baseline command prints is matched to the engine's configuration and the speed-up
@@ -29,6 +34,7 @@
 #include "platform/segmentation/embedded_models.h"
 #include "platform/segmentation/rvm_model.h"
 #include "platform/segmentation/selfie_model.h"
+#include "platform/segmentation/working_size.h"
 
 namespace {
 
@@ -44,11 +50,15 @@ struct Config {
     ModelKind kind;
     const char* name;
     int64_t height, width;
-    float ratio;
+    int64_t networkSide;  // rvm: the downsampled long side (0: selfie)
+    float ratio() const {
+        return kind == ModelKind::rvm ? figsplit::rvmDownsampleRatio(width, networkSide) : 1.0f;
+    }
 };
 
-const Config kConfigs[] = {{ModelKind::rvm, "rvm", 540, 960, 0.4f},
-                           {ModelKind::selfie, "selfie", 256, 256, 1.0f}};
+const Config kConfigs[] = {{ModelKind::rvm, "rvm", 540, 960, 512},
+                           {ModelKind::rvm, "rvm", 540, 960, 320},
+                           {ModelKind::selfie, "selfie", 256, 256, 0}};
 
 // A picture-like input: smooth gradients with a bright blob and a little deterministic noise.
 std::vector<float> makeInput(int64_t height, int64_t width) {
@@ -99,63 +109,103 @@ struct Network {
 bool runOnce(Network& network, const Config& c, const std::vector<float>& input, RvmState& state,
              Tensor& out, std::string& error) {
     if (c.kind == ModelKind::rvm)
-        return network.rvm->run(input.data(), c.height, c.width, c.ratio, state, out, nullptr,
+        return network.rvm->run(input.data(), c.height, c.width, c.ratio(), state, out, nullptr,
                                 error);
     return network.selfie->run(input.data(), out, error);
 }
 
-// Times one configuration on the current thread count; fills `timing` and prints the breakdown.
-bool measure(const Config& c, int frames, Timing& timing) {
+double millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// Prints the time per operator type of one plan, from a profiled model (it waits after every
+// operator, so it runs a little slower than the timed one).
+bool printBreakdown(const Config& c, const EngineOptions& options, int frames,
+                    const std::vector<float>& input) {
     std::string error;
-    const std::vector<float> input = makeInput(c.height, c.width);
-    Network model;
-    if (!model.load(c.kind, error)) {
-        std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
-        return false;
-    }
-    RvmState state;
-    Tensor out;
-    for (int k = 0; k < kWarmUp; ++k)
-        if (!runOnce(model, c, input, state, out, error)) {
-            std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
-            return false;
-        }
-    std::vector<double> ms;
-    for (int k = 0; k < frames; ++k) {
-        const auto start = std::chrono::steady_clock::now();
-        runOnce(model, c, input, state, out, error);
-        ms.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count());
-    }
-    timing = summarise(ms);
-    // Breakdown from a profiled model (waits after every operator, so it runs a little slower).
-    EngineOptions profiled;
+    EngineOptions profiled = options;
     profiled.profile = true;
     Network probe;
     if (!probe.load(c.kind, error, profiled)) {
         std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
         return false;
     }
-    RvmState probeState;
-    for (int k = 0; k < kWarmUp; ++k) runOnce(probe, c, input, probeState, out, error);
+    RvmState state;
+    Tensor out;
+    for (int k = 0; k < kWarmUp; ++k) runOnce(probe, c, input, state, out, error);
     probe.model().resetProfile();
     const int profiledFrames = std::max(5, frames / 4);
-    for (int k = 0; k < profiledFrames; ++k) runOnce(probe, c, input, probeState, out, error);
+    for (int k = 0; k < profiledFrames; ++k) runOnce(probe, c, input, state, out, error);
     std::vector<OpTime> ops = probe.model().profile();
     std::sort(ops.begin(), ops.end(),
               [](const OpTime& a, const OpTime& b) { return a.milliseconds > b.milliseconds; });
     double total = 0;
     for (const OpTime& t : ops) total += t.milliseconds;
-    std::printf("  by operator (profiled, %.1f ms per frame):\n", total / profiledFrames);
+    std::printf("    by operator (profiled, %.1f ms per frame):\n", total / profiledFrames);
     for (const OpTime& t : ops) {
         if (t.calls == 0) continue;
-        std::printf("    %-34s %4lld per frame %8.2f ms %5.1f %%\n", t.op.c_str(),
+        std::printf("      %-34s %4lld per frame %8.2f ms %5.1f %%\n", t.op.c_str(),
                     static_cast<long long>(t.calls / profiledFrames),
                     t.milliseconds / profiledFrames, 100.0 * t.milliseconds / total);
     }
-    std::printf("  tensor arena %.1f MB\n",
-                static_cast<double>(model.model().workingBytes()) / (1 << 20));
+    std::printf("    tensor arena %.1f MB\n",
+                static_cast<double>(probe.model().workingBytes()) / (1 << 20));
+    return true;
+}
+
+// The two plans of a configuration: 3x3 convolutions on Winograd, and on oneDNN's direct kernel.
+struct Variant {
+    const char* name;
+    bool winograd;
+};
+constexpr Variant kVariants[] = {{"winograd", true}, {"direct", false}};
+
+// Times both plans of one configuration on the current thread count, frame about frame; fills
+// `timing` (one per variant) and prints each plan's breakdown.
+bool measure(const Config& c, int frames, Timing (&timing)[2]) {
+    std::string error;
+    const std::vector<float> input = makeInput(c.height, c.width);
+    Network models[2];
+    RvmState states[2];
+    Tensor out;
+    std::vector<double> ms[2];
+    for (int v = 0; v < 2; ++v) {
+        if (!models[v].load(c.kind, error, EngineOptions{.winograd = kVariants[v].winograd})) {
+            std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
+            return false;
+        }
+        for (int k = 0; k < kWarmUp; ++k)
+            if (!runOnce(models[v], c, input, states[v], out, error)) {
+                std::fprintf(stderr, "engine_bench: %s\n", error.c_str());
+                return false;
+            }
+    }
+    for (int k = 0; k < frames; ++k)
+        for (int step = 0; step < 2; ++step) {
+            const int v = (k + step) % 2;  // who goes first alternates too
+            const auto start = std::chrono::steady_clock::now();
+            runOnce(models[v], c, input, states[v], out, error);
+            ms[v].push_back(millisecondsSince(start));
+        }
+    for (int v = 0; v < 2; ++v) {
+        timing[v] = summarise(ms[v]);
+        std::printf("  %-8s %d frames: min %.1f median %.1f max %.1f ms, %.1f fps\n",
+                    kVariants[v].name, frames, timing[v].min, timing[v].median, timing[v].max,
+                    1000.0 / timing[v].median);
+    }
+    // Per-frame ratios, paired (each pair ran back to back under the same load).
+    std::vector<double> ratios;
+    for (int k = 0; k < frames; ++k) ratios.push_back(ms[0][k] / ms[1][k]);
+    const Timing r = summarise(ratios);
+    std::printf("  winograd / direct: medians %.3f, mins %.3f, per-frame pairs median %.3f\n",
+                timing[0].median / timing[1].median, timing[0].min / timing[1].min, r.median);
+    std::fflush(stdout);
+    for (int v = 0; v < 2; ++v) {
+        std::printf("  %s plan\n", kVariants[v].name);
+        if (!printBreakdown(c, EngineOptions{.winograd = kVariants[v].winograd}, frames, input))
+            return false;
+    }
     return true;
 }
 
@@ -165,7 +215,8 @@ long peakKilobytes() {
     return usage.ru_maxrss;
 }
 
-// Child mode: load rvm, run a few frames at 960x540, print the peak resident size.
+// Child mode: load rvm, run a few frames at 960x540 (network side 512), print the peak resident
+// size.
 int memoryChild() {
     const long before = peakKilobytes();
     std::string error;
@@ -176,7 +227,7 @@ int memoryChild() {
     RvmState state;
     Tensor pha;
     for (int k = 0; k < 5; ++k)
-        if (!model->run(input.data(), c.height, c.width, c.ratio, state, pha, nullptr, error))
+        if (!model->run(input.data(), c.height, c.width, c.ratio(), state, pha, nullptr, error))
             return 1;
     std::printf("%ld %ld\n", before, peakKilobytes());
     return 0;
@@ -243,7 +294,8 @@ int main(int argc, char** argv) {
         long before = 0, peak = 0;
         if (std::fscanf(pipe, "%ld %ld", &before, &peak) == 2)
             std::printf(
-                "rvm 960x540 ratio 0.4: peak resident %.1f MB (%.1f MB before loading the model)\n",
+                "rvm 960x540 network side 512: peak resident %.1f MB (%.1f MB before loading the "
+                "model)\n",
                 peak / 1024.0, before / 1024.0);
         pclose(pipe);
     }
@@ -251,21 +303,24 @@ int main(int argc, char** argv) {
     struct Result {
         std::string model;
         int threads;
-        Timing timing;
+        Timing timing;  // the default (Winograd) plan
     };
     std::vector<Result> results;
     for (int n : threadCounts) {
         setThreadCount(n);
         for (const Config& c : kConfigs) {
-            std::printf("engine %s %lldx%lld ratio %s threads %d\n", c.name,
-                        static_cast<long long>(c.height), static_cast<long long>(c.width),
-                        c.kind == ModelKind::rvm ? "0.4" : "-", n);
-            Timing t;
+            if (c.kind == ModelKind::rvm)
+                std::printf("engine rvm %lldx%lld network side %lld (ratio %.6f) threads %d\n",
+                            static_cast<long long>(c.height), static_cast<long long>(c.width),
+                            static_cast<long long>(c.networkSide), c.ratio(), n);
+            else
+                std::printf("engine %s %lldx%lld threads %d\n", c.name,
+                            static_cast<long long>(c.height), static_cast<long long>(c.width), n);
+            Timing t[2];
             if (!measure(c, frames, t)) return 1;
-            std::printf("  %d frames: min %.1f median %.1f max %.1f ms, %.1f fps\n", frames, t.min,
-                        t.median, t.max, 1000.0 / t.median);
-            std::fflush(stdout);
-            results.push_back({c.name, n, t});
+            // The TF.js baseline measures rvm at one ratio only: the larger network side.
+            if (c.kind != ModelKind::rvm || c.networkSide == 512)
+                results.push_back({c.name, n, t[0]});
         }
     }
     if (!baseline) return 0;

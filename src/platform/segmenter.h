@@ -21,7 +21,7 @@ struct ImageSize {
 };
 
 class Segmenter {
-public:
+  public:
     virtual ~Segmenter() = default;
 
     // The size at which the service wants a picture of width x height; callers that scale the
@@ -38,7 +38,9 @@ struct SegmenterResult {
     std::string error;                     // why, when segmenter is null
 };
 
-// accurate -> rvm, balanced -> selfie. `sequence` keeps recurrent state between performs.
+// rvm at both qualities: accurate at network long side 512 (working long side 960 for video, 1024
+// for single pictures), balanced at network long side 320 (working long side 960). `sequence`
+// keeps recurrent state between performs.
 SegmenterResult makeSegmenter(Quality quality, bool sequence);
 
 }  // namespace figsplit

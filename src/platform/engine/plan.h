@@ -60,6 +60,7 @@ struct StepBuild {
     const Plan& plan;
     bool fast = true;  // false: every step runs its plain C++ reference
     const dnnl::engine& engine;
+    bool winograd = true;  // stride-1 3x3 dense convolutions on WinogradConv (when fast)
 };
 
 // Builds the kernel of one planned operation (each operator file has its own); null when it

@@ -167,7 +167,7 @@ bool Planner::run(const std::vector<std::string>& outputs, std::string& error) {
 // One kernel per planned operation, built by the operator that emitted it.
 bool makeSteps(Plan& plan, const EngineOptions& options, const dnnl::engine& engine,
                std::string& error) {
-    const StepBuild build{plan, options.kernels == Kernels::fast, engine};
+    const StepBuild build{plan, options.kernels == Kernels::fast, engine, options.winograd};
     for (const PlanOp& op : plan.ops) {
         if (op.removed) continue;
         std::unique_ptr<Step> step = op.makeStep != nullptr ? op.makeStep(build, op) : nullptr;

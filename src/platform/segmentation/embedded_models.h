@@ -1,6 +1,6 @@
 #pragma once
-// The two segmentation models, compiled into the binary (embedded_models.S): rvm (accurate) and
-// selfie (balanced).
+// The two segmentation models, compiled into the binary (embedded_models.S): rvm (both qualities,
+// video and photos) and selfie (no mode uses it: the engine's tests and benchmark do).
 #include <cstdint>
 #include <memory>
 #include <span>

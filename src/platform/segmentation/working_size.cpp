@@ -18,17 +18,22 @@ void capLongSide(int64_t width, int64_t height, int64_t longSide, int64_t& outWi
     outHeight = height > width ? longSide : std::max<int64_t>(1, std::llround(height * scale));
 }
 
-RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, bool sequence) {
+float rvmDownsampleRatio(int64_t longest, int64_t networkSide) {
+    if (longest <= networkSide) return 1.0f;
+    float ratio = static_cast<float>(networkSide) / static_cast<float>(longest);
+    while (static_cast<int64_t>(static_cast<float>(longest) * ratio) < networkSide)
+        ratio = std::nextafter(ratio, 1.0f);
+    return ratio;
+}
+
+RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, RvmSides sides) {
     RvmWorkingSize w;
-    capLongSide(std::max<int64_t>(width, 1), std::max<int64_t>(height, 1),
-                sequence ? kRvmSequenceLongSide : kRvmStillLongSide, w.width, w.height);
-    const int64_t target = sequence ? kRvmSequenceNetworkSide : kRvmStillNetworkSide;
+    capLongSide(std::max<int64_t>(width, 1), std::max<int64_t>(height, 1), sides.workingLongSide,
+                w.width, w.height);
+    const int64_t target = sides.networkLongSide;
     const int64_t longest = std::max(w.width, w.height), shortest = std::min(w.width, w.height);
     if (longest <= target) return w;
-    // The graph shrinks each side to int32(float32(side) * ratio): make that exactly `target`.
-    float ratio = static_cast<float>(target) / static_cast<float>(longest);
-    while (static_cast<int64_t>(static_cast<float>(longest) * ratio) < target)
-        ratio = std::nextafter(ratio, 1.0f);
+    const float ratio = rvmDownsampleRatio(longest, target);
     if (static_cast<int64_t>(static_cast<float>(shortest) * ratio) < kRvmMinimumNetworkShortSide)
         return w;
     w.downsampleRatio = ratio;

@@ -15,17 +15,30 @@ struct RvmWorkingSize {
     float downsampleRatio = 1.0f;
 };
 
-// Video frames (sequence): working long side at most 960 (the default output size), network long
-// side 384. Single pictures: working long side at most 1024, network long side 512 (one frame,
-// so the extra cost buys detail where it matters: small and far people).
-constexpr int64_t kRvmSequenceLongSide = 960;
-constexpr int64_t kRvmSequenceNetworkSide = 384;
-constexpr int64_t kRvmStillLongSide = 1024;
-constexpr int64_t kRvmStillNetworkSide = 512;
+// The two sides that set rvm's cost and detail: the working long side (the picture is capped to
+// it; the matte comes out at that size) and the network long side (the downsampling inside aims
+// at it).
+struct RvmSides {
+    int64_t workingLongSide = 0;
+    int64_t networkLongSide = 0;
+};
+
+// Video frames: working long side at most 960 (the default output size). accurate puts the
+// network's long side at 512, balanced at 320 (about 2.5 times less work): in video the network
+// side buys matte quality, each frame's time buys frame rate.
+constexpr RvmSides kRvmVideoAccurate = {960, 512};
+constexpr RvmSides kRvmVideoBalanced = {960, 320};
+// Single pictures: working long side at most 1024, network long side 512 (one frame, so the extra
+// working size buys detail where it matters: small and far people).
+constexpr RvmSides kRvmStill = {1024, 512};
 // Below this many pixels on the shrunk short side the network runs at ratio 1 instead.
 constexpr int64_t kRvmMinimumNetworkShortSide = 32;
 
-RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, bool sequence);
+RvmWorkingSize rvmWorkingSize(int64_t width, int64_t height, RvmSides sides);
+
+// The smallest ratio at which the graph shrinks a side of `longest` pixels to exactly
+// `networkSide` (it computes int32(float32(side) * ratio)); 1 when the side is not longer.
+float rvmDownsampleRatio(int64_t longest, int64_t networkSide);
 
 // The size with its long side capped at `longSide`, aspect kept, each side at least 1.
 void capLongSide(int64_t width, int64_t height, int64_t longSide, int64_t& outWidth,

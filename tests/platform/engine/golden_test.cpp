@@ -12,8 +12,8 @@
 //
 // rvm runs three frames per case with its recurrent state fed back: the same photo three times or
 // three frames of a clip, at ratio 1 (no downsampling) and 0.4, at odd portrait and landscape
-// sizes and at 960x540. One model object runs every case in turn, so shape and ratio changes
-// between runs are covered too.
+// sizes, and at 960x540 with ratios 0.4 and 512/960 (video mode's accurate quality). One model
+// object runs every case in turn, so shape and ratio changes between runs are covered too.
 //
 // The same source builds three tests: the fast kernels on the small cases and selfie; the fast
 // kernels on the 960x540 case (FIGSPLIT_GOLDEN_LARGE, too slow for the sanitizer run); and every
@@ -32,6 +32,7 @@
 #include "platform/engine/engine.h"
 #include "platform/segmentation/rvm_model.h"
 #include "platform/segmentation/selfie_model.h"
+#include "platform/segmentation/working_size.h"
 
 namespace figsplit::engine {
 namespace {
@@ -188,6 +189,13 @@ std::vector<RvmCase> rvmCases() {
          540,
          960,
          0.4f,
+         true},
+        // Video mode's accurate quality: network long side 512.
+        {"rvm_street_h540w960_r0.533",
+         {"street_h540w960_0.png", "street_h540w960_1.png", "street_h540w960_2.png"},
+         540,
+         960,
+         rvmDownsampleRatio(960, 512),
          true},
         // Back to an earlier shape and ratio after the others: a stale plan would show here.
         {"rvm_astronaut_h257w193_r1", astronaut, 257, 193, 1.0f},

@@ -5,6 +5,7 @@
 // hundred bytes at a time; buffers and tensors are what must not come and go, so allocations of 1
 // KiB or more are counted.) (Numerical agreement with the reference implementation is
 // golden_test.cpp's job.)
+#include <algorithm>
 #include <cmath>
 
 #include "allocation_counter.h"
@@ -108,6 +109,51 @@ TEST(EngineModels, RvmRefusesBadArgumentsAndKeepsItsState) {
     EXPECT_TRUE(model->run(rgb.data(), 48, 64, 1.0f, state, pha, nullptr, error)) << error;
 }
 
+// The plans with stride-1 3x3 convolutions on the Winograd kernel against the plans that run them
+// on oneDNN's direct convolution, on the real model: the matte and every recurrent state over
+// three frames (the state fed back), at sizes whose decoder stages leave partial 4x4 tiles, with
+// and without the downsampling.
+TEST(EngineModels, WinogradPlansMatchDirectConvolutionPlans) {
+    std::string error;
+    auto winograd = RvmModel::load(error, EngineOptions{.winograd = true});
+    auto direct = RvmModel::load(error, EngineOptions{.winograd = false});
+    ASSERT_TRUE(winograd && direct) << error;
+    struct Case {
+        int64_t width, height;
+        float ratio;
+    };
+    for (const Case& c : {Case{150, 110, 1.0f}, Case{257, 193, 0.5f}}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        RvmState stateW, stateD;
+        Tensor phaW, phaD;
+        for (int frame = 0; frame < 3; ++frame) {
+            const std::vector<float> rgb = toFloat(makePicture(c.width, c.height, frame));
+            ASSERT_TRUE(
+                winograd->run(rgb.data(), c.height, c.width, c.ratio, stateW, phaW, nullptr, error))
+                << error;
+            ASSERT_TRUE(
+                direct->run(rgb.data(), c.height, c.width, c.ratio, stateD, phaD, nullptr, error))
+                << error;
+            const auto maxDifference = [](const Tensor& a, const Tensor& b) {
+                EXPECT_EQ(a.shape, b.shape);
+                double worst = a.data.size() == b.data.size() ? 0.0 : INFINITY;
+                for (size_t k = 0; k < a.data.size() && k < b.data.size(); ++k) {
+                    const double d = std::fabs(double(a.data[k]) - double(b.data[k]));
+                    worst = std::isnan(d) ? INFINITY : std::max(worst, d);
+                }
+                return worst;
+            };
+            EXPECT_LE(maxDifference(phaW, phaD), 1e-3) << "pha, frame " << frame;
+            EXPECT_LE(maxDifference(stateW.r1, stateD.r1), 1e-3) << "r1, frame " << frame;
+            EXPECT_LE(maxDifference(stateW.r2, stateD.r2), 1e-3) << "r2, frame " << frame;
+            EXPECT_LE(maxDifference(stateW.r3, stateD.r3), 1e-3) << "r3, frame " << frame;
+            EXPECT_LE(maxDifference(stateW.r4, stateD.r4), 1e-3) << "r4, frame " << frame;
+        }
+        // Not the same kernels by accident: Winograd rounds differently from a direct sum.
+        EXPECT_NE(stateW.r1.data, stateD.r1.data);
+    }
+}
+
 TEST(EngineModels, SteadyFramesAllocateNoBuffers) {
     auto rvm = loadRvm();
     std::string error;
@@ -198,17 +244,38 @@ TEST(Segmentation, SequenceKeepsStateAndSingleImageStartsFresh) {
     EXPECT_EQ(q4.bytes, q1.bytes);
 }
 
-TEST(Segmentation, BalancedIsSelfieAt256AndBadPicturesAreRefused) {
-    SegmenterResult balanced = makeSegmenter(Quality::balanced, false);
-    ASSERT_TRUE(balanced.segmenter) << balanced.error;
-    EXPECT_EQ(balanced.segmenter->inputSize(1920, 1080).width, 256);
-    EXPECT_EQ(balanced.segmenter->inputSize(1920, 1080).height, 256);
-    GreyImage matte;
+// balanced is rvm too, at a smaller network side than accurate, with the same working size and
+// its own recurrent state: its matte is rvm's alpha at ratio 320/960 for a 960x540 frame.
+TEST(Segmentation, BalancedIsRvmAtTheSmallerNetworkSideAndBadPicturesAreRefused) {
+    SegmenterResult balanced = makeSegmenter(Quality::balanced, true);
+    SegmenterResult accurate = makeSegmenter(Quality::accurate, true);
+    ASSERT_TRUE(balanced.segmenter && accurate.segmenter) << balanced.error << accurate.error;
+    EXPECT_EQ(balanced.segmenter->inputSize(1920, 1080).width, 960);
+    EXPECT_EQ(balanced.segmenter->inputSize(1920, 1080).height, 540);
+    const RgbImage picture = makePicture(960, 540);
+    GreyImage matte, accurateMatte, second;
     std::string error;
-    ASSERT_TRUE(balanced.segmenter->perform(makePicture(300, 200), matte, error)) << error;
-    EXPECT_EQ(matte.width, 256);
-    EXPECT_EQ(matte.height, 256);
-    EXPECT_EQ(matte.bytes.size(), 256u * 256u);
+    ASSERT_TRUE(balanced.segmenter->perform(picture, matte, error)) << error;
+    ASSERT_EQ(matte.width, 960);
+    ASSERT_EQ(matte.height, 540);
+    auto model = loadRvm();
+    RvmState state;
+    Tensor pha;
+    const std::vector<float> rgb = toFloat(picture);
+    const float ratio = rvmDownsampleRatio(960, 320);
+    ASSERT_TRUE(model->run(rgb.data(), 540, 960, ratio, state, pha, nullptr, error)) << error;
+    GreyImage expected;
+    matteFromAlpha(pha.data.data(), 960, 540, expected);
+    EXPECT_EQ(matte.bytes, expected.bytes);
+    // accurate's matte differs (network side 512); running it does not touch balanced's state:
+    // balanced's second frame equals rvm's second frame at its own ratio.
+    ASSERT_TRUE(accurate.segmenter->perform(picture, accurateMatte, error)) << error;
+    EXPECT_NE(accurateMatte.bytes, matte.bytes);
+    ASSERT_TRUE(balanced.segmenter->perform(picture, second, error)) << error;
+    ASSERT_TRUE(model->run(rgb.data(), 540, 960, ratio, state, pha, nullptr, error)) << error;
+    matteFromAlpha(pha.data.data(), 960, 540, expected);
+    EXPECT_EQ(second.bytes, expected.bytes);
+
     for (Quality q : {Quality::accurate, Quality::balanced}) {
         SegmenterResult made = makeSegmenter(q, true);
         RgbImage bad = makePicture(40, 30);

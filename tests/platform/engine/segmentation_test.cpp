@@ -15,37 +15,50 @@ namespace {
 TEST(SegmentationWorkingSize, CapsTheLongSideAndAimsTheNetworkSide) {
     struct Case {
         int64_t w, h;
-        bool sequence;
+        RvmSides sides;
         int64_t workW, workH;
-        bool downsampled;
+        int64_t networkW, networkH;  // 0: ratio 1
     };
+    const RvmSides accurate = kRvmVideoAccurate, balanced = kRvmVideoBalanced;
     const std::vector<Case> cases = {
-        {960, 540, true, 960, 540, true},    // the default video output: 384 x 216 inside
-        {1920, 1080, true, 960, 540, true},  // larger: capped first
-        {1080, 1920, true, 540, 960, true},  // portrait
-        {384, 216, true, 384, 216, false},   // already at the network side: ratio 1
-        {300, 200, true, 300, 200, false},
-        {4000, 100, true, 960, 24, false},  // too thin to shrink: ratio 1
-        {1, 1, true, 1, 1, false},
-        {4000, 3000, false, 1024, 768, true},  // stills: 1024 working, 512 network
-        {512, 512, false, 512, 512, false},
-        {0, 0, true, 1, 1, false},  // degenerate input still gives a usable size
+        {960, 540, accurate, 960, 540, 512, 288},  // the default video output
+        {960, 540, balanced, 960, 540, 320, 180},
+        {1920, 1080, accurate, 960, 540, 512, 288},  // larger: capped first
+        {1920, 1080, balanced, 960, 540, 320, 180},
+        {1080, 1920, accurate, 540, 960, 288, 512},  // portrait
+        {1080, 1920, balanced, 540, 960, 180, 320},
+        {512, 288, accurate, 512, 288, 0, 0},  // already at the network side: ratio 1
+        {500, 300, balanced, 500, 300, 320, 192},
+        {300, 200, balanced, 300, 200, 0, 0},
+        {4000, 100, accurate, 960, 24, 0, 0},  // too thin to shrink: ratio 1
+        {1, 1, balanced, 1, 1, 0, 0},
+        {4000, 3000, kRvmStill, 1024, 768, 512, 384},  // stills: 1024 working, 512 network
+        {512, 512, kRvmStill, 512, 512, 0, 0},
+        {0, 0, accurate, 1, 1, 0, 0},  // degenerate input still gives a usable size
     };
     for (const Case& c : cases) {
-        const RvmWorkingSize w = rvmWorkingSize(c.w, c.h, c.sequence);
-        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+        const RvmWorkingSize w = rvmWorkingSize(c.w, c.h, c.sides);
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " network side " +
+                     std::to_string(c.sides.networkLongSide));
         EXPECT_EQ(w.width, c.workW);
         EXPECT_EQ(w.height, c.workH);
-        EXPECT_EQ(w.downsampleRatio < 1.0f, c.downsampled);
+        if (c.networkW == 0) {
+            EXPECT_EQ(w.downsampleRatio, 1.0f);
+        } else {
+            EXPECT_EQ(static_cast<int64_t>(static_cast<float>(w.width) * w.downsampleRatio),
+                      c.networkW);
+            EXPECT_EQ(static_cast<int64_t>(static_cast<float>(w.height) * w.downsampleRatio),
+                      c.networkH);
+        }
     }
     // Whatever the size, the graph's int32(float32(side) * ratio) gives exactly the target on the
     // long side, and the short side stays big enough to run.
-    for (bool sequence : {true, false}) {
-        const int64_t target = sequence ? kRvmSequenceNetworkSide : kRvmStillNetworkSide;
+    for (const RvmSides sides : {kRvmVideoAccurate, kRvmVideoBalanced, kRvmStill}) {
+        const int64_t target = sides.networkLongSide;
         for (int64_t longSide = target + 1; longSide <= 5000; longSide += 7) {
             for (int64_t shortSide :
                  {longSide / 16 + 1, longSide / 3, longSide * 9 / 16, longSide}) {
-                const RvmWorkingSize w = rvmWorkingSize(longSide, shortSide, sequence);
+                const RvmWorkingSize w = rvmWorkingSize(longSide, shortSide, sides);
                 if (w.downsampleRatio == 1.0f) {
                     EXPECT_LT(std::min(w.width, w.height) * target / std::max(w.width, w.height),
                               kRvmMinimumNetworkShortSide + 1);

@@ -1,10 +1,13 @@
 #include "platform/engine/ops/conv.h"
 
+#include <omp.h>
+
 #include <cstring>
 
 #include "platform/engine/lowering.h"
 #include "platform/engine/ops/onednn_util.h"
 #include "platform/engine/ops/registry.h"
+#include "platform/engine/ops/winograd_conv.h"
 
 namespace figsplit::engine {
 
@@ -330,6 +333,7 @@ namespace {
 class ConvStep : public Step {
   public:
     ConvSpec params;
+    std::unique_ptr<WinogradConv> winograd;
     std::unique_ptr<FastConv> fast;
     Ref src;
     std::vector<Ref> adds;
@@ -338,7 +342,11 @@ class ConvStep : public Step {
 
     bool run(RunContext& c, std::string&) override {
         for (size_t k = 0; k < adds.size(); ++k) addPointers[k] = adds[k].get(c);
-        if (fast) {
+        if (winograd) {
+            // Follows a thread count changed after the plan was built (a no-op otherwise).
+            winograd->prepare(params.batch, params.inH, params.inW, omp_get_max_threads());
+            winograd->run({src.get(c), params.inC, 0}, {dst, params.outC, 0});
+        } else if (fast) {
             fast->run(src.get(c), addPointers.data(), dst, *c.stream);
         } else {
             convReference(params, src.get(c), addPointers.data(), dst);
@@ -347,7 +355,8 @@ class ConvStep : public Step {
     }
 };
 
-// oneDNN when it takes the shape, else the reference kernel.
+// Stride-1 3x3 dense convolutions on the Winograd kernel (when enabled), others on oneDNN when it
+// takes the shape, else the reference kernel.
 std::unique_ptr<Step> makeConvStep(const StepBuild& build, const PlanOp& op) {
     const Plan& plan = build.plan;
     float* out = plan.data(op.outputs[0]);
@@ -357,7 +366,10 @@ std::unique_ptr<Step> makeConvStep(const StepBuild& build, const PlanOp& op) {
     for (size_t k = 1; k < op.inputs.size(); ++k) s->adds.push_back(operandRef(plan, op.inputs[k]));
     s->addPointers.resize(s->adds.size());
     s->dst = out;
-    if (build.fast) {
+    if (build.fast && build.winograd && WinogradConv::supports(op.conv)) {
+        // Sized here, once per plan, for the plan's shape and the current thread count.
+        s->winograd = std::make_unique<WinogradConv>(op.conv);
+    } else if (build.fast) {
         try {
             s->fast = std::make_unique<FastConv>(op.conv, build.engine);
         } catch (const dnnl::error&) {
