@@ -7,6 +7,7 @@
 
 #include "differential.h"
 #include "gtest/gtest.h"
+#include "post_ops.h"
 
 namespace figsplit::engine {
 namespace {
@@ -21,31 +22,6 @@ struct ConvCase {
     bool bias;
     std::vector<PostOp> postOps;
 };
-
-PostOp activation(Activation a) {
-    PostOp p;
-    p.activation = a;
-    return p;
-}
-PostOp add() {
-    PostOp p;
-    p.kind = PostOp::Kind::add;
-    return p;
-}
-PostOp clip(float low, float high) {
-    PostOp p;
-    p.kind = PostOp::Kind::clip;
-    p.low = low;
-    p.high = high;
-    return p;
-}
-PostOp linear(float scale, float shift) {
-    PostOp p;
-    p.kind = PostOp::Kind::linear;
-    p.scale = scale;
-    p.shift = shift;
-    return p;
-}
 
 ConvSpec makeSpec(const ConvCase& c, uint32_t seed) {
     ConvSpec s;

@@ -7,19 +7,12 @@
 #include "differential.h"
 #include "gtest/gtest.h"
 #include "platform/engine/ops/activation.h"
+#include "post_ops.h"
 
 namespace figsplit::engine {
 namespace {
 
 using namespace testing;
-
-PostOp clip(float low, float high) {
-    PostOp p;
-    p.kind = PostOp::Kind::clip;
-    p.low = low;
-    p.high = high;
-    return p;
-}
 
 TEST(EngineKernels, GuidedUpsampleMatchesItsDefinition) {
     // The guide in two parts as rvm has it: three colours, and their mean computed on the fly.
