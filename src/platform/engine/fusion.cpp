@@ -7,12 +7,16 @@
 //  - activations (Relu, Relu6, Sigmoid, Tanh, hard-swish written as four ops), scalar scales and
 //    clips, and a residual Add of an earlier tensor become oneDNN post-ops;
 //  - the fast guided filter's full-resolution tail (two bilinear resizes, A * I + b) becomes one
-//    pass.
+//    pass;
+//  - a channel concatenation read only by a Winograd convolution, and a channel split of such a
+//    convolution's output, become the convolution's input and output parts: the concatenated
+//    and the unsplit tensors are never written.
 // Only rewrites whose intermediate tensors have no other reader are made.
 #include <algorithm>
 #include <cmath>
 
 #include "platform/engine/ops/onednn_util.h"
+#include "platform/engine/ops/winograd_conv.h"
 #include "platform/engine/plan.h"
 
 namespace figsplit::engine {
@@ -595,14 +599,78 @@ bool fusePointwise(Plan& plan) {
     return changed;
 }
 
+// Whether `op` joins or splits NHWC tensors along their channels.
+bool alongChannels(const PlanOp& op, PlanOp::Kind kind) {
+    return !op.removed && op.kind == kind && !op.inputs.empty() &&
+           op.axis + 1 == static_cast<int>(op.inputs[0].shape.size());
+}
+
+// The parts a channel concatenation joins, with concatenations of concatenations (read by nothing
+// else) flattened; the inner concatenations are marked for removal in `absorbed`.
+bool joinedParts(const Plan& plan, const Uses& uses, int concat, std::vector<Operand>& parts,
+                 std::vector<int>& absorbed) {
+    for (const Operand& in : plan.ops[concat].inputs) {
+        if (in.shape.empty() || in.shape.back() < 1) return false;
+        const int inner = in.tensor >= 0 ? uses.producer[rootOf(plan, in.tensor)] : -1;
+        if (inner >= 0 && alongChannels(plan.ops[inner], PlanOp::Kind::concat) &&
+            plan.ops[inner].outputs[0] == in.tensor &&
+            soleReader(plan, uses, in.tensor) == concat) {
+            if (!joinedParts(plan, uses, inner, parts, absorbed)) return false;
+            absorbed.push_back(inner);
+            continue;
+        }
+        parts.push_back(in);
+    }
+    return true;
+}
+
+bool fuseWinogradParts(Plan& plan) {
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        PlanOp& conv = plan.ops[k];
+        if (conv.removed || conv.kind != PlanOp::Kind::conv || conv.inputs.size() != 1 ||
+            conv.outputs.size() != 1 || !WinogradConv::supports(conv.conv))
+            continue;
+        const Uses uses(plan);
+        const int in = conv.inputs[0].tensor;
+        const int producer = in >= 0 ? uses.producer[rootOf(plan, in)] : -1;
+        if (producer >= 0 && alongChannels(plan.ops[producer], PlanOp::Kind::concat) &&
+            plan.ops[producer].outputs[0] == in &&
+            soleReader(plan, uses, in) == static_cast<int>(k)) {
+            std::vector<Operand> parts;
+            std::vector<int> absorbed{producer};
+            if (joinedParts(plan, uses, producer, parts, absorbed)) {
+                for (int a : absorbed) plan.ops[a].removed = true;
+                conv.inputs = std::move(parts);
+                changed = true;
+            }
+        }
+        const int out = conv.outputs[0];
+        const int split = soleReader(plan, uses, out);
+        if (split >= 0 && alongChannels(plan.ops[split], PlanOp::Kind::split)) {
+            PlanOp& s = plan.ops[split];
+            bool sound = true;
+            for (int o : s.outputs)
+                sound = sound && plan.tensors[o].root == o && plan.tensors[o].shape.back() >= 1;
+            if (sound) {
+                conv.outputs = s.outputs;
+                s.removed = true;
+                changed = true;
+            }
+        }
+    }
+    return changed;
+}
+
 }  // namespace
 
-void fusePlan(Plan& plan) {
+void fusePlan(Plan& plan, bool winograd) {
     fuseSpaceToBatch(plan);
     fusePad(plan);
     fuseTails(plan);
     fuseGuidedUpsample(plan);
     fusePointwise(plan);
+    if (winograd) fuseWinogradParts(plan);
     // Labels say what a fused convolution absorbed, for the profile.
     for (PlanOp& op : plan.ops) {
         if (op.removed || op.kind != PlanOp::Kind::conv) continue;

@@ -187,8 +187,9 @@ bool buildPlan(const ModelFile& model, const std::vector<FeedInfo>& feeds,
                const std::vector<std::string>& outputs, const EngineOptions& options,
                const dnnl::engine& engine, Plan& plan, std::string& error);
 
-// Fusion passes over the planned operations (fusion.cpp).
-void fusePlan(Plan& plan);
+// Fusion passes over the planned operations (fusion.cpp). `winograd`: stride-1 3x3 dense
+// convolutions will run on WinogradConv, so they may read joined inputs and write split outputs.
+void fusePlan(Plan& plan, bool winograd);
 
 // The kernels of the operations fusion creates (ops/pointwise.cpp, ops/guided_upsample.cpp).
 std::unique_ptr<Step> makePointwiseStep(const StepBuild& build, const PlanOp& op);

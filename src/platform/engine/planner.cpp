@@ -205,7 +205,7 @@ bool buildPlan(const ModelFile& model, const std::vector<FeedInfo>& feeds,
                const dnnl::engine& engine, Plan& plan, std::string& error) {
     Planner planner(model, feeds, plan);
     if (!planner.run(outputs, error)) return false;
-    if (options.kernels == Kernels::fast) fusePlan(plan);
+    if (options.kernels == Kernels::fast) fusePlan(plan, options.winograd);
     placeTensors(plan);
     const size_t bytes =
         static_cast<size_t>(std::max<int64_t>(plan.arenaFloats, 16)) * sizeof(float);

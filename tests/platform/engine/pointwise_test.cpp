@@ -14,8 +14,10 @@ using namespace testing;
 
 TEST(EngineKernels, PointwiseProgramsMatchTheirSteps) {
     // out = relu((1 - z) * h + z * c) - bias, with z per pixel, bias per channel, over shapes
-    // whose last dimension is 1, odd, and longer than a piece.
-    for (const Shape& shape : {Shape{1, 13, 127, 1}, Shape{1, 3, 13, 13}, Shape{1, 1, 3, 1100}}) {
+    // whose last dimension is 1, odd, and longer than a piece, and short rows whose joined run
+    // crosses pieces in mid-row.
+    for (const Shape& shape :
+         {Shape{1, 13, 127, 1}, Shape{1, 3, 13, 13}, Shape{1, 1, 3, 1100}, Shape{1, 40, 50, 3}}) {
         PointwiseProgram p;
         p.shape = shape;
         const Shape pixel = {shape[0], shape[1], shape[2], 1}, channel = {shape[3]};

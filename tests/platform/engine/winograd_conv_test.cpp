@@ -183,6 +183,54 @@ TEST(WinogradConv, PrepareForOtherSizesAndWorkerCounts) {
     EXPECT_THROW(conv.run({buffer.data(), 13, 0}, {buffer.data(), 20, 5}), std::invalid_argument);
 }
 
+// An input joined from parts and an output split into parts give, bit for bit, what the
+// convolution computes on the concatenated tensor: every channel goes through the same transforms.
+// Parts of odd widths make the vector groups straddle part boundaries.
+TEST(WinogradConv, PartsEqualTheConcatenatedTensor) {
+    for (const WinogradIsa isa : {WinogradIsa::avx2, WinogradIsa::portable}) {
+        if (isa == WinogradIsa::avx2 && bestWinogradIsa() != WinogradIsa::avx2) continue;
+        std::mt19937 random(11);
+        const int64_t h = 13, w = 17, pixels = h * w;
+        const int64_t inWidths[] = {5, 1, 13};
+        const ConvSpec spec = makeSpec(1, h, w, 19, 17, Activation::sigmoid, true, random);
+        const std::vector<float> joined = randomData(static_cast<size_t>(pixels * 19), random, 1);
+        std::vector<float> whole(static_cast<size_t>(pixels * 17));
+        WinogradConv conv(spec, isa);
+        conv.run({joined.data(), 19, 0}, {whole.data(), 17, 0});
+
+        // The first input part sits at offset 1 of a 7-channel tensor; the second output part at
+        // offset 2 of a 9-channel one.
+        const int64_t inStrides[] = {7, 1, 13}, inOffsets[] = {1, 0, 0};
+        std::vector<std::vector<float>> inputs(3);
+        int64_t first = 0;
+        for (int k = 0; k < 3; ++k) {
+            inputs[k].assign(static_cast<size_t>(pixels * inStrides[k]), kUntouched);
+            for (int64_t p = 0; p < pixels; ++p)
+                for (int64_t c = 0; c < inWidths[k]; ++c)
+                    inputs[k][p * inStrides[k] + inOffsets[k] + c] = joined[p * 19 + first + c];
+            first += inWidths[k];
+        }
+        std::vector<float> out0(static_cast<size_t>(pixels * 11), kUntouched),
+            out1(static_cast<size_t>(pixels * 9), kUntouched);
+        const InputPart in[] = {{{inputs[0].data(), 7, 1}, 5},
+                                {{inputs[1].data(), 1, 0}, 1},
+                                {{inputs[2].data(), 13, 0}, 13}};
+        const OutputPart out[] = {{{out0.data(), 11, 0}, 11}, {{out1.data(), 9, 2}, 6}};
+        conv.run(in, out);
+        for (int64_t p = 0; p < pixels; ++p) {
+            for (int64_t c = 0; c < 11; ++c)
+                ASSERT_EQ(out0[p * 11 + c], whole[p * 17 + c]) << winogradIsaName(isa);
+            for (int64_t c = 0; c < 9; ++c) {
+                const float expected = c >= 2 && c < 8 ? whole[p * 17 + 11 + c - 2] : kUntouched;
+                ASSERT_EQ(out1[p * 9 + c], expected) << winogradIsaName(isa) << " channel " << c;
+            }
+        }
+        // Parts must add up to the convolution's channels.
+        EXPECT_THROW(conv.run(std::span(in, 2), std::span(out)), std::invalid_argument);
+        EXPECT_THROW(conv.run(std::span(in), std::span(out, 1)), std::invalid_argument);
+    }
+}
+
 TEST(WinogradConv, AcceptsOnlyStrideOneSameThreeByThree) {
     std::mt19937 random(3);
     const ConvSpec good = makeSpec(1, 13, 13, 4, 4, Activation::relu, true, random);

@@ -339,13 +339,19 @@ class ConvStep : public Step {
     std::vector<Ref> adds;
     std::vector<const float*> addPointers;
     float* dst = nullptr;
+    // Winograd: the input's parts (several when it reads a concatenation in place) and the
+    // output's parts (several when it writes a split's outputs).
+    std::vector<Ref> partRefs;
+    std::vector<InputPart> inParts;
+    std::vector<OutputPart> outParts;
 
     bool run(RunContext& c, std::string&) override {
         for (size_t k = 0; k < adds.size(); ++k) addPointers[k] = adds[k].get(c);
         if (winograd) {
+            for (size_t k = 0; k < partRefs.size(); ++k) inParts[k].slice.base = partRefs[k].get(c);
             // Follows a thread count changed after the plan was built (a no-op otherwise).
             winograd->prepare(params.batch, params.inH, params.inW, omp_get_max_threads());
-            winograd->run({src.get(c), params.inC, 0}, {dst, params.outC, 0});
+            winograd->run(inParts, outParts);
         } else if (fast) {
             fast->run(src.get(c), addPointers.data(), dst, *c.stream);
         } else {
@@ -362,14 +368,27 @@ std::unique_ptr<Step> makeConvStep(const StepBuild& build, const PlanOp& op) {
     float* out = plan.data(op.outputs[0]);
     auto s = std::make_unique<ConvStep>();
     s->params = op.conv;
-    s->src = operandRef(plan, op.inputs[0]);
-    for (size_t k = 1; k < op.inputs.size(); ++k) s->adds.push_back(operandRef(plan, op.inputs[k]));
-    s->addPointers.resize(s->adds.size());
     s->dst = out;
+    const bool parts =
+        op.outputs.size() > 1 || op.inputs.size() > 1 + static_cast<size_t>(op.conv.addInputs());
     if (build.fast && build.winograd && WinogradConv::supports(op.conv)) {
         // Sized here, once per plan, for the plan's shape and the current thread count.
         s->winograd = std::make_unique<WinogradConv>(op.conv);
-    } else if (build.fast) {
+        for (const Operand& in : op.inputs) {
+            s->partRefs.push_back(operandRef(plan, in));
+            s->inParts.push_back({{nullptr, in.shape.back(), 0}, in.shape.back()});
+        }
+        for (int o : op.outputs) {
+            const int64_t channels = plan.tensors[o].shape.back();
+            s->outParts.push_back({{plan.data(o), channels, 0}, channels});
+        }
+        return s;
+    }
+    if (parts) return nullptr;  // only the Winograd kernel reads and writes parts
+    s->src = operandRef(plan, op.inputs[0]);
+    for (size_t k = 1; k < op.inputs.size(); ++k) s->adds.push_back(operandRef(plan, op.inputs[k]));
+    s->addPointers.resize(s->adds.size());
+    if (build.fast) {
         try {
             s->fast = std::make_unique<FastConv>(op.conv, build.engine);
         } catch (const dnnl::error&) {

@@ -110,41 +110,93 @@ FastPointwise::FastPointwise(const PointwiseProgram& program) : program_(program
             if (!patterns[d][l]) stride *= dims_[d];
         }
     }
+    runs_.assign(leaves, Run::contiguous);
+    const size_t last = dims_.size() - 1;
+    constexpr int64_t kShortRow = 64;
+    if (dims_.size() >= 2 && dims_[last] < kShortRow) {
+        // Pieces of a few floats would cost more in bookkeeping than in arithmetic.
+        rowLength_ = dims_[last];
+        rowStrides_.resize(leaves);
+        elementStrides_.resize(leaves);
+        for (size_t l = 0; l < leaves; ++l) {
+            rowStrides_[l] = strides_[l][last - 1];
+            elementStrides_[l] = strides_[l][last];
+            strides_[l].pop_back();
+            const bool dense = elementStrides_[l] == 1 && rowStrides_[l] == rowLength_;
+            const bool constant = elementStrides_[l] == 0 && rowStrides_[l] == 0;
+            runs_[l] = dense ? Run::contiguous : constant ? Run::constant : Run::gathered;
+            // The merged dim's own stride: a dense leaf steps one float per element.
+            strides_[l].back() = dense ? 1 : 0;
+        }
+        dims_[last - 1] *= dims_[last];
+        dims_.pop_back();
+    } else {
+        for (size_t l = 0; l < leaves; ++l)
+            runs_[l] = strides_[l][last] == 0 ? Run::constant : Run::contiguous;
+    }
 }
 
 void FastPointwise::run(const float* const* leaves, float* out) const {
     const size_t rank = dims_.size();
     const int64_t inner = dims_.back();
     const int64_t rows = count_ / std::max<int64_t>(inner, 1);
-    const int64_t pieces = (inner + kPiece - 1) / kPiece;
+    // Joined short rows: pieces start at a row's start, so a leaf that repeats every row (a
+    // per-channel constant) fills the same values into every piece.
+    const int64_t piece = rowLength_ > 0 ? kPiece - kPiece % rowLength_ : kPiece;
+    const int64_t pieces = (inner + piece - 1) / piece;
     const size_t leafCount = program_.leaves.size();
     const auto& code = program_.code;
-#pragma omp parallel for if (count_ > 32768)
-    for (int64_t w = 0; w < rows * pieces; ++w) {
+#pragma omp parallel if (count_ > 32768)
+    {
         alignas(64) float registers[kMaxSlots][kPiece];
         alignas(64) float filled[kMaxSlots][kPiece];
+        const float* filledFrom[kMaxSlots] = {};  // a repeating leaf's source of filled[l]
+        int64_t filledCount[kMaxSlots] = {};
         const float* leaf[kMaxSlots];
-        const int64_t r = w / pieces, begin = (w % pieces) * kPiece;
-        const int64_t n = std::min(kPiece, inner - begin);
-        for (size_t l = 0; l < leafCount; ++l) {
-            int64_t offset = 0, rest = r;
-            for (size_t d = rank - 1; d-- > 0;) {
-                offset += (rest % dims_[d]) * strides_[l][d];
-                rest /= dims_[d];
+#pragma omp for
+        for (int64_t w = 0; w < rows * pieces; ++w) {
+            const int64_t r = w / pieces, begin = (w % pieces) * piece;
+            const int64_t n = std::min(piece, inner - begin);
+            for (size_t l = 0; l < leafCount; ++l) {
+                int64_t offset = 0, rest = r;
+                for (size_t d = rank - 1; d-- > 0;) {
+                    offset += (rest % dims_[d]) * strides_[l][d];
+                    rest /= dims_[d];
+                }
+                const float* base = leaves[l] + offset;
+                switch (runs_[l]) {
+                    case Run::contiguous:
+                        leaf[l] = base + begin;
+                        break;
+                    case Run::constant:
+                        std::fill(filled[l], filled[l] + n, *base);
+                        leaf[l] = filled[l];
+                        break;
+                    case Run::gathered: {
+                        leaf[l] = filled[l];
+                        const bool repeating = rowStrides_[l] == 0;
+                        if (repeating && filledFrom[l] == base && filledCount[l] >= n) break;
+                        int64_t row = begin / rowLength_, column = 0;
+                        for (int64_t k = 0; k < n; ++k) {
+                            filled[l][k] = base[row * rowStrides_[l] + column * elementStrides_[l]];
+                            if (++column == rowLength_) {
+                                column = 0;
+                                ++row;
+                            }
+                        }
+                        filledFrom[l] = repeating ? base : nullptr;
+                        filledCount[l] = n;
+                        break;
+                    }
+                }
             }
-            if (strides_[l][rank - 1] == 0) {
-                std::fill(filled[l], filled[l] + n, leaves[l][offset]);
-                leaf[l] = filled[l];
-            } else {
-                leaf[l] = leaves[l] + offset + begin;
+            for (size_t k = 0; k < code.size(); ++k) {
+                const PointwiseProgram::Instruction& in = code[k];
+                const float* a = in.a >= 0 ? registers[in.a] : leaf[-1 - in.a];
+                const float* b = in.unary ? a : (in.b >= 0 ? registers[in.b] : leaf[-1 - in.b]);
+                float* dst = k + 1 == code.size() ? out + r * inner + begin : registers[in.out];
+                applyPiece(in, a, b, dst, n);
             }
-        }
-        for (size_t k = 0; k < code.size(); ++k) {
-            const PointwiseProgram::Instruction& in = code[k];
-            const float* a = in.a >= 0 ? registers[in.a] : leaf[-1 - in.a];
-            const float* b = in.unary ? a : (in.b >= 0 ? registers[in.b] : leaf[-1 - in.b]);
-            float* dst = k + 1 == code.size() ? out + r * inner + begin : registers[in.out];
-            applyPiece(in, a, b, dst, n);
         }
     }
 }

@@ -42,8 +42,15 @@ class FastPointwise {
 
   private:
     PointwiseProgram program_;
+    // How a leaf's values along the innermost (merged) dim reach a piece.
+    enum class Run : char { contiguous, constant, gathered };
     Shape dims_;                                 // merged output dims
     std::vector<std::vector<int64_t>> strides_;  // per leaf, per merged dim (0 = broadcast)
+    std::vector<Run> runs_;                      // per leaf
+    // Short innermost rows (a few channels per pixel) are joined with the dim before them into
+    // one long innermost dim of rows of `rowLength_`; gathered leaves step by these strides.
+    int64_t rowLength_ = 0;
+    std::vector<int64_t> rowStrides_, elementStrides_;  // per leaf
     int64_t count_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 namespace figsplit::engine {
 
@@ -265,8 +266,14 @@ FIGSPLIT_AVX2 inline void inputChannelsAvx2(const TileWindow& window, int64_t c,
         __m256 r[kAlpha];
         inputRowsAvx2(t[i], r);
 #pragma GCC unroll 6
-        for (int j = 0; j < kAlpha; ++j)
-            _mm256_storeu_ps(v + (i * kAlpha + j) * positionStride + c, r[j]);
+        for (int j = 0; j < kAlpha; ++j) {
+            // A partial group stays inside its channels: the next input part's channels follow.
+            float* p = v + (i * kAlpha + j) * positionStride + c;
+            if (Partial)
+                _mm256_maskstore_ps(p, mask, r[j]);
+            else
+                _mm256_storeu_ps(p, r[j]);
+        }
     }
 }
 
@@ -479,7 +486,7 @@ WinogradConv::WinogradConv(const ConvSpec& s, WinogradIsa isa) {
                     u[((a * kAlpha + b) * inC_ + i) * outCPadded_ + o] = static_cast<float>(
                         gg[a][0] * kG[b][0] + gg[a][1] * kG[b][1] + gg[a][2] * kG[b][2]);
         }
-    bias_ = allocate(outCPadded_);
+    bias_ = allocate(outCPadded_ + kLanes);
     zeros_ = allocate(inCPadded_);
     if (!s.bias.empty()) std::copy(s.bias.begin(), s.bias.end(), bias_.get());
     prepare(s.batch, s.inH, s.inW, omp_get_max_threads());
@@ -508,22 +515,26 @@ void WinogradConv::prepare(int64_t batch, int64_t height, int64_t width, int thr
     const int64_t share = roundUp((tiles_ + parts - 1) / parts, 6);
     blockTiles_ = std::max<int64_t>(std::min(block, share), 1);
     scratchPerThread_ = roundUp(kPositions * blockTiles_ * (inCPadded_ + outCPadded_), 16);
-    scratch_ = allocate(scratchPerThread_ * threads);
+    // The last output part's last vector may read up to 7 floats past the products.
+    scratch_ = allocate(scratchPerThread_ * threads + kLanes);
 }
 
 void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, float* m,
-                            const ConstChannelSlice& src, const ChannelSlice& dst) const {
+                            std::span<const InputPart> src, std::span<const OutputPart> dst) const {
     const int64_t vPosition = blockTiles_ * inCPadded_;   // floats between positions in V
     const int64_t mPosition = blockTiles_ * outCPadded_;  // ... and in M
     const bool avx2 = isa_ == WinogradIsa::avx2;
     for (int64_t t = 0; t < tileCount; ++t) {
-        const TileWindow window(src, zeros_.get(), height_, width_, firstTile + t, tilesH_,
-                                tilesW_);
         float* vt = v + t * inCPadded_;
-        if (avx2)
-            inputTransformAvx2(window, inC_, vt, vPosition);
-        else
-            inputTransformPortable(window, inC_, vt, vPosition);
+        for (const InputPart& part : src) {
+            const TileWindow window(part.slice, zeros_.get(), height_, width_, firstTile + t,
+                                    tilesH_, tilesW_);
+            if (avx2)
+                inputTransformAvx2(window, part.channels, vt, vPosition);
+            else
+                inputTransformPortable(window, part.channels, vt, vPosition);
+            vt += part.channels;
+        }
     }
     for (int p = 0; p < kPositions; ++p) {
         const float* vp = v + p * vPosition;
@@ -535,20 +546,47 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
             gemmPortable(vp, up, mp, tileCount, inC_, inCPadded_, outCPadded_);
     }
     for (int64_t t = 0; t < tileCount; ++t) {
-        const TileTarget target(dst, height_, width_, firstTile + t, tilesH_, tilesW_);
         const float* mt = m + t * outCPadded_;
-        if (avx2)
-            outputTransformAvx2(mt, mPosition, bias_.get(), activation_, outC_, target);
-        else
-            outputTransformPortable(mt, mPosition, bias_.get(), activation_, outC_, target);
+        const float* bias = bias_.get();
+        for (const OutputPart& part : dst) {
+            const TileTarget target(part.slice, height_, width_, firstTile + t, tilesH_, tilesW_);
+            if (avx2)
+                outputTransformAvx2(mt, mPosition, bias, activation_, part.channels, target);
+            else
+                outputTransformPortable(mt, mPosition, bias, activation_, part.channels, target);
+            mt += part.channels;
+            bias += part.channels;
+        }
     }
 }
 
 void WinogradConv::run(ConstChannelSlice src, ChannelSlice dst) {
-    if (src.base == nullptr || dst.base == nullptr || src.channelOffset < 0 ||
-        dst.channelOffset < 0 || src.pixelStride < src.channelOffset + inC_ ||
-        dst.pixelStride < dst.channelOffset + outC_)
-        throw std::invalid_argument("Winograd convolution: channel slice outside its tensor");
+    const InputPart in{src, inC_};
+    const OutputPart out{dst, outC_};
+    run(std::span<const InputPart>(&in, 1), std::span<const OutputPart>(&out, 1));
+}
+
+void WinogradConv::run(std::span<const InputPart> src, std::span<const OutputPart> dst) {
+    int64_t inTotal = 0, outTotal = 0;
+    for (const InputPart& p : src) {
+        const ConstChannelSlice& s = p.slice;
+        if (s.base == nullptr || p.channels < 1 || s.channelOffset < 0 ||
+            s.pixelStride < s.channelOffset + p.channels)
+            throw std::invalid_argument("Winograd convolution: channel slice outside its tensor");
+        inTotal += p.channels;
+    }
+    for (const OutputPart& p : dst) {
+        const ChannelSlice& s = p.slice;
+        if (s.base == nullptr || p.channels < 1 || s.channelOffset < 0 ||
+            s.pixelStride < s.channelOffset + p.channels)
+            throw std::invalid_argument("Winograd convolution: channel slice outside its tensor");
+        outTotal += p.channels;
+    }
+    if (inTotal != inC_ || outTotal != outC_)
+        throw std::invalid_argument("Winograd convolution: the parts hold " +
+                                    std::to_string(inTotal) + " input and " +
+                                    std::to_string(outTotal) + " output channels, not " +
+                                    std::to_string(inC_) + " and " + std::to_string(outC_));
     const int64_t blocks = (tiles_ + blockTiles_ - 1) / blockTiles_;
     const int workers =
         static_cast<int>(std::min<int64_t>(std::min(threads_, omp_get_max_threads()), blocks));

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/engine/ops/activation.h"
@@ -33,6 +34,20 @@ struct ConstChannelSlice {
     const float* base = nullptr;
     int64_t pixelStride = 0;
     int64_t channelOffset = 0;
+};
+
+// One piece of a convolution's input when the input is the channel concatenation of several
+// tensors, in channel order; or one piece of its output when the output channels go to several
+// tensors (a split). The convolution reads and writes the pieces in place: the concatenated or
+// unsplit tensor never exists.
+struct InputPart {
+    ConstChannelSlice slice;
+    int64_t channels = 0;
+};
+
+struct OutputPart {
+    ChannelSlice slice;
+    int64_t channels = 0;
 };
 
 enum class WinogradIsa {
@@ -64,6 +79,10 @@ class WinogradConv {
     // min(prepared workers, omp_get_max_threads()) threads. Throws std::invalid_argument for a
     // slice that does not fit its pixel stride.
     void run(ConstChannelSlice src, ChannelSlice dst);
+    // The same with the input joined from `src` (their channels add up to inC) and the output
+    // split over `dst` (their channels add up to outC). Throws std::invalid_argument when they do
+    // not add up or a slice does not fit its pixel stride.
+    void run(std::span<const InputPart> src, std::span<const OutputPart> dst);
 
     int64_t inChannels() const { return inC_; }
     int64_t outChannels() const { return outC_; }
@@ -79,14 +98,14 @@ class WinogradConv {
     static Buffer allocate(int64_t floats);
 
     void runBlock(int64_t firstTile, int64_t tileCount, float* v, float* m,
-                  const ConstChannelSlice& src, const ChannelSlice& dst) const;
+                  std::span<const InputPart> src, std::span<const OutputPart> dst) const;
 
     WinogradIsa isa_;
     Activation activation_ = Activation::none;
     int64_t inC_ = 0, outC_ = 0;
     int64_t inCPadded_ = 0, outCPadded_ = 0;  // rounded up to 8 (one AVX2 vector)
     Buffer weights_;  // [36][inC][outCPadded]: G g G^T per transform position
-    Buffer bias_;     // [outCPadded]
+    Buffer bias_;     // [outCPadded + 8]: an output part's last vector may read past outC
     Buffer zeros_;    // [inCPadded]: what the padding around the image reads
 
     int64_t batch_ = -1, height_ = -1, width_ = -1;
