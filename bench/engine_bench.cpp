@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/engine/engine.h"
+#include "platform/engine/wait_policy.h"
 #include "platform/segmentation/embedded_models.h"
 #include "platform/segmentation/rvm_model.h"
 #include "platform/segmentation/selfie_model.h"
@@ -263,6 +264,8 @@ std::vector<Baseline> runBaseline(const std::string& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Idle workers wait as they do in figsplit itself.
+    figsplit::chooseOpenMpWaiting(argv);
     int frames = 30;
     std::vector<int> threadCounts = {1, 2};
     std::string baselineCommand = std::string(FIGSPLIT_SOURCE_DIR) + "/bench/engine_baseline.sh";

@@ -409,7 +409,7 @@ int bench(int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    figsplit::preferPassiveOpenMpWaiting(argv);
+    figsplit::chooseOpenMpWaiting(argv);
     const int seconds = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, 6) : 4;
     try {
         return bench(seconds);

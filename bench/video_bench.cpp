@@ -161,7 +161,7 @@ struct Best {
 }  // namespace
 
 int main(int argc, char** argv) {
-    figsplit::preferPassiveOpenMpWaiting(argv);
+    figsplit::chooseOpenMpWaiting(argv);
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2;
     if (!std::filesystem::exists(kPeople)) {
         std::fprintf(stderr, "needs %s (the opencv-doc package)\n", kPeople);

@@ -11,9 +11,9 @@
 // magnitude); then the totals over all layers. Options:
 //   --frames N     timed repetitions per layer (default 15, at least 5)
 //   --threads "1 2"
-// On a machine shared with other work, run it with OMP_WAIT_POLICY=passive (as figsplit itself
-// runs unless told otherwise): spinning workers that the system deschedules make every kernel's
-// two-thread figures a measure of the scheduler instead.
+// Idle workers wait as in figsplit itself (a short spin, then sleep; see
+// src/platform/engine/wait_policy.h): workers that spin on without end while the system
+// deschedules them make every kernel's two-thread figures a measure of the scheduler instead.
 #include <omp.h>
 
 #include <algorithm>
@@ -32,6 +32,7 @@
 
 #include "platform/engine/ops/conv.h"
 #include "platform/engine/ops/winograd_conv.h"
+#include "platform/engine/wait_policy.h"
 
 namespace {
 
@@ -292,6 +293,7 @@ void measureLayer(const Layer& l, int frames, const dnnl::engine& engine, std::m
 }  // namespace
 
 int main(int argc, char** argv) {
+    figsplit::chooseOpenMpWaiting(argv);
     int frames = 15;
     std::vector<int> threadCounts = {1, 2};
     for (int k = 1; k < argc; ++k) {

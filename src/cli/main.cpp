@@ -24,7 +24,7 @@
 int main(int argc, char** argv) {
     using namespace figsplit;
 
-    preferPassiveOpenMpWaiting(argv);
+    chooseOpenMpWaiting(argv);
 
     // A closed standard error (say, a pipe whose reader has gone) must not kill the process
     // with SIGPIPE: a lost line is ignored and the run keeps its own exit status.

@@ -6,9 +6,12 @@
 
 namespace figsplit {
 
-void preferPassiveOpenMpWaiting(char** argv) {
-    if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
-    if (::setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
+void chooseOpenMpWaiting(char** argv) {
+    if (std::getenv("OMP_WAIT_POLICY") != nullptr || std::getenv("GOMP_SPINCOUNT") != nullptr)
+        return;
+    if (::setenv("OMP_WAIT_POLICY", "passive", 1) != 0 ||
+        ::setenv("GOMP_SPINCOUNT", kOpenMpSpinCount, 1) != 0)
+        return;
     ::execv("/proc/self/exe", argv);
 }
 
