@@ -10,7 +10,9 @@
 //    pass;
 //  - a channel concatenation read only by a Winograd convolution, and a channel split of such a
 //    convolution's output, become the convolution's input and output parts: the concatenated
-//    and the unsplit tensors are never written.
+//    and the unsplit tensors are never written; a resize of a concatenation that such a
+//    convolution reads becomes a concatenation of resizes, so that it too is read in place;
+//  - a concatenation of all of a split's outputs, in order, is the split's input.
 // Only rewrites whose intermediate tensors have no other reader are made.
 #include <algorithm>
 #include <cmath>
@@ -624,6 +626,105 @@ bool joinedParts(const Plan& plan, const Uses& uses, int concat, std::vector<Ope
     return true;
 }
 
+// Whether a Winograd convolution reads `tensor` in place: it is the convolution's input, or a
+// part of a channel concatenation that one reads (at any depth of nesting).
+bool readInPlaceByWinograd(const Plan& plan, const Uses& uses, int tensor) {
+    const int reader = soleReader(plan, uses, tensor);
+    if (reader < 0) return false;
+    const PlanOp& r = plan.ops[reader];
+    if (r.kind == PlanOp::Kind::conv)
+        return r.inputs.size() == 1 && r.outputs.size() == 1 && WinogradConv::supports(r.conv);
+    return alongChannels(r, PlanOp::Kind::concat) &&
+           readInPlaceByWinograd(plan, uses, r.outputs[0]);
+}
+
+// A bilinear resize of a channel concatenation becomes a concatenation of resizes (each channel
+// is resized on its own) when a Winograd convolution reads the result in place: the join then
+// costs nothing, where before the smaller tensor was copied once.
+bool distributeResizes(Plan& plan) {
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        if (plan.ops[k].removed || plan.ops[k].kind != PlanOp::Kind::resize) continue;
+        const Uses uses(plan);
+        const PlanOp& resize = plan.ops[k];
+        const int in = resize.inputs[0].tensor;
+        const int concat = in >= 0 ? uses.producer[rootOf(plan, in)] : -1;
+        if (concat < 0 || !alongChannels(plan.ops[concat], PlanOp::Kind::concat) ||
+            plan.ops[concat].outputs[0] != in || soleReader(plan, uses, in) != static_cast<int>(k) ||
+            !readInPlaceByWinograd(plan, uses, resize.outputs[0]))
+            continue;
+        bool sound = true;
+        for (const Operand& part : plan.ops[concat].inputs)
+            sound = sound && part.tensor >= 0 && part.shape.size() == 4 && part.shape.back() >= 1;
+        if (!sound) continue;
+        std::vector<PlanOp> replacement;
+        PlanOp join = plan.ops[concat];
+        join.inputs.clear();
+        join.outputs = resize.outputs;
+        for (const Operand& part : plan.ops[concat].inputs) {
+            PlanOp piece = resize;
+            piece.resize.channels = part.shape.back();
+            piece.inputs = {part};
+            Shape shape = plan.tensors[resize.outputs[0]].shape;
+            shape.back() = part.shape.back();
+            Operand out;
+            out.shape = shape;
+            out.tensor = plan.newTensor(shape);
+            piece.outputs = {out.tensor};
+            join.inputs.push_back(out);
+            replacement.push_back(std::move(piece));
+        }
+        replacement.push_back(std::move(join));
+        plan.ops[concat].removed = true;
+        plan.ops.erase(plan.ops.begin() + static_cast<std::ptrdiff_t>(k));
+        plan.ops.insert(plan.ops.begin() + static_cast<std::ptrdiff_t>(k),
+                        std::make_move_iterator(replacement.begin()),
+                        std::make_move_iterator(replacement.end()));
+        k += replacement.size() - 1;
+        changed = true;
+    }
+    return changed;
+}
+
+// A channel concatenation of all of a split's outputs, in order, is the split's input: readers
+// of the concatenation read that instead, and the split goes when nothing else reads it.
+bool skipSplitJoins(Plan& plan) {
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        PlanOp& concat = plan.ops[k];
+        if (!alongChannels(concat, PlanOp::Kind::concat) || concat.inputs[0].tensor < 0) continue;
+        const Uses uses(plan);
+        const int split = uses.producer[rootOf(plan, concat.inputs[0].tensor)];
+        if (split < 0 || !alongChannels(plan.ops[split], PlanOp::Kind::split) ||
+            plan.ops[split].outputs.size() != concat.inputs.size())
+            continue;
+        const PlanOp& s = plan.ops[split];
+        bool whole = s.inputs[0].tensor >= 0;
+        for (size_t i = 0; i < concat.inputs.size(); ++i)
+            whole = whole && concat.inputs[i].tensor == s.outputs[i];
+        const int out = concat.outputs[0];
+        const int outRoot = rootOf(plan, out);
+        if (!whole || uses.pinned[outRoot] || out != outRoot) continue;
+        for (const Use& u : uses.users[outRoot])
+            whole = whole && plan.ops[u.op].inputs[u.input].tensor == out;
+        if (!whole) continue;
+        const Operand source = s.inputs[0];
+        for (const Use& u : uses.users[outRoot]) {
+            Operand& o = plan.ops[u.op].inputs[u.input];
+            o.tensor = source.tensor;
+            o.value = source.value;
+        }
+        concat.removed = true;
+        const Uses after(plan);
+        bool unread = true;
+        for (int o : s.outputs)
+            unread = unread && !after.pinned[rootOf(plan, o)] && after.users[rootOf(plan, o)].empty();
+        if (unread) plan.ops[split].removed = true;
+        changed = true;
+    }
+    return changed;
+}
+
 bool fuseWinogradParts(Plan& plan) {
     bool changed = false;
     for (size_t k = 0; k < plan.ops.size(); ++k) {
@@ -670,7 +771,11 @@ void fusePlan(Plan& plan, bool winograd) {
     fuseTails(plan);
     fuseGuidedUpsample(plan);
     fusePointwise(plan);
-    if (winograd) fuseWinogradParts(plan);
+    skipSplitJoins(plan);
+    if (winograd) {
+        distributeResizes(plan);
+        fuseWinogradParts(plan);
+    }
     // Labels say what a fused convolution absorbed, for the profile.
     for (PlanOp& op : plan.ops) {
         if (op.removed || op.kind != PlanOp::Kind::conv) continue;
