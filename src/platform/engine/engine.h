@@ -45,9 +45,11 @@ enum class Kernels : int { fast = 0, reference = 1 };
 struct EngineOptions {
     Kernels kernels = Kernels::fast;
     bool profile = false;  // collect per-op-type times (small overhead per op)
-    // Stride-1 3x3 dense convolutions on our Winograd F(4x4,3x3) kernel (fewer multiplications);
-    // false runs them on oneDNN's direct convolution like every other convolution (the older
-    // path: a baseline for benchmarks and tests). Ignored with Kernels::reference.
+    // Stride-1 3x3 dense convolutions on our Winograd F(4x4,3x3) kernel (fewer multiplications),
+    // reading concatenated inputs and writing split outputs in place, and concatenations of a
+    // whole split skipped. false runs those convolutions on oneDNN's direct convolution like
+    // every other one and copies every concatenation and split (the older path: a baseline for
+    // benchmarks and tests). Ignored with Kernels::reference.
     bool winograd = true;
 };
 

@@ -771,8 +771,8 @@ void fusePlan(Plan& plan, bool winograd) {
     fuseTails(plan);
     fuseGuidedUpsample(plan);
     fusePointwise(plan);
-    skipSplitJoins(plan);
     if (winograd) {
+        skipSplitJoins(plan);
         distributeResizes(plan);
         fuseWinogradParts(plan);
     }

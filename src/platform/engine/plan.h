@@ -188,7 +188,8 @@ bool buildPlan(const ModelFile& model, const std::vector<FeedInfo>& feeds,
                const dnnl::engine& engine, Plan& plan, std::string& error);
 
 // Fusion passes over the planned operations (fusion.cpp). `winograd`: stride-1 3x3 dense
-// convolutions will run on WinogradConv, so they may read joined inputs and write split outputs.
+// convolutions will run on WinogradConv, so they may read joined inputs and write split outputs,
+// and concatenations and splits are removed where they can be; false keeps the older plan.
 void fusePlan(Plan& plan, bool winograd);
 
 // The kernels of the operations fusion creates (ops/pointwise.cpp, ops/guided_upsample.cpp).
