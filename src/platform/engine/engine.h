@@ -46,10 +46,11 @@ struct EngineOptions {
     Kernels kernels = Kernels::fast;
     bool profile = false;  // collect per-op-type times (small overhead per op)
     // Stride-1 3x3 dense convolutions on our Winograd F(4x4,3x3) kernel (fewer multiplications),
-    // reading concatenated inputs and writing split outputs in place, and concatenations of a
-    // whole split skipped. false runs those convolutions on oneDNN's direct convolution like
-    // every other one and copies every concatenation and split (the older path: a baseline for
-    // benchmarks and tests). Ignored with Kernels::reference.
+    // reading concatenated inputs and writing split outputs in place; concatenations of a whole
+    // split skipped; a kh x 1 depthwise convolution and the 1 x kw one after it in one pass.
+    // false runs every convolution on oneDNN, one by one, and copies every concatenation and
+    // split (the older path: a baseline for benchmarks and tests). Ignored with
+    // Kernels::reference.
     bool winograd = true;
 };
 

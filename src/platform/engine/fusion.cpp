@@ -12,12 +12,15 @@
 //    convolution's output, become the convolution's input and output parts: the concatenated
 //    and the unsplit tensors are never written; a resize of a concatenation that such a
 //    convolution reads becomes a concatenation of resizes, so that it too is read in place;
-//  - a concatenation of all of a split's outputs, in order, is the split's input.
+//  - a concatenation of all of a split's outputs, in order, is the split's input;
+//  - a depthwise kh x 1 convolution followed by a 1 x kw one (a separable blur) runs as one pass.
 // Only rewrites whose intermediate tensors have no other reader are made.
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "platform/engine/ops/onednn_util.h"
+#include "platform/engine/ops/separable_depthwise.h"
 #include "platform/engine/ops/winograd_conv.h"
 #include "platform/engine/plan.h"
 
@@ -626,6 +629,34 @@ bool joinedParts(const Plan& plan, const Uses& uses, int concat, std::vector<Ope
     return true;
 }
 
+// A kernelH x 1 depthwise convolution read only by a 1 x kernelW one (a separable filter) runs as
+// one pass: the tensor between them is never stored.
+bool fuseSeparableDepthwise(Plan& plan) {
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        PlanOp& first = plan.ops[k];
+        if (first.removed || first.kind != PlanOp::Kind::conv || first.inputs.size() != 1 ||
+            first.outputs.size() != 1)
+            continue;
+        const Uses uses(plan);
+        const int second = soleReader(plan, uses, first.outputs[0]);
+        if (second < 0 || plan.ops[second].kind != PlanOp::Kind::conv ||
+            plan.ops[second].inputs.size() != 1 ||
+            !SeparableDepthwise::supports(first.conv, plan.ops[second].conv))
+            continue;
+        PlanOp& next = plan.ops[second];
+        first.secondConv = next.conv;
+        first.outputs = next.outputs;
+        first.kind = PlanOp::Kind::other;
+        first.makeStep = makeSeparableDepthwiseStep;
+        first.label = "SeparableDepthwise " + std::to_string(first.conv.kernelH) + "x" +
+                      std::to_string(next.conv.kernelW);
+        next.removed = true;
+        changed = true;
+    }
+    return changed;
+}
+
 // Whether a Winograd convolution reads `tensor` in place: it is the convolution's input, or a
 // part of a channel concatenation that one reads (at any depth of nesting).
 bool readInPlaceByWinograd(const Plan& plan, const Uses& uses, int tensor) {
@@ -775,6 +806,7 @@ void fusePlan(Plan& plan, bool winograd) {
         skipSplitJoins(plan);
         distributeResizes(plan);
         fuseWinogradParts(plan);
+        fuseSeparableDepthwise(plan);
     }
     // Labels say what a fused convolution absorbed, for the profile.
     for (PlanOp& op : plan.ops) {

@@ -116,6 +116,7 @@ struct PlanOp {
     Shape extent;                 // slice: the box copied (before shrinking axes)
     std::vector<int64_t> stride;  // strided slice
     float padValue = 0.0f;
+    ConvSpec secondConv;  // a separable depthwise pair: the horizontal pass (conv: the vertical)
     GuidedUpsampleSpec guided;
     PointwiseProgram pointwise;  // inputs are its leaves, in order
 };
@@ -188,13 +189,16 @@ bool buildPlan(const ModelFile& model, const std::vector<FeedInfo>& feeds,
                const dnnl::engine& engine, Plan& plan, std::string& error);
 
 // Fusion passes over the planned operations (fusion.cpp). `winograd`: stride-1 3x3 dense
-// convolutions will run on WinogradConv, so they may read joined inputs and write split outputs,
-// and concatenations and splits are removed where they can be; false keeps the older plan.
+// convolutions will run on WinogradConv, so they may read joined inputs and write split outputs;
+// concatenations and splits are removed where they can be, and separable depthwise pairs joined;
+// false keeps the older plan.
 void fusePlan(Plan& plan, bool winograd);
 
-// The kernels of the operations fusion creates (ops/pointwise.cpp, ops/guided_upsample.cpp).
+// The kernels of the operations fusion creates (ops/pointwise.cpp, ops/guided_upsample.cpp,
+// ops/separable_depthwise.cpp).
 std::unique_ptr<Step> makePointwiseStep(const StepBuild& build, const PlanOp& op);
 std::unique_ptr<Step> makeGuidedUpsampleStep(const StepBuild& build, const PlanOp& op);
+std::unique_ptr<Step> makeSeparableDepthwiseStep(const StepBuild& build, const PlanOp& op);
 
 // Checks, at load time, that the engine supports every node of the graph.
 bool checkSupported(const ModelFile& model, std::string& error);
