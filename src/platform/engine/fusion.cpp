@@ -681,7 +681,8 @@ bool distributeResizes(Plan& plan) {
         const int in = resize.inputs[0].tensor;
         const int concat = in >= 0 ? uses.producer[rootOf(plan, in)] : -1;
         if (concat < 0 || !alongChannels(plan.ops[concat], PlanOp::Kind::concat) ||
-            plan.ops[concat].outputs[0] != in || soleReader(plan, uses, in) != static_cast<int>(k) ||
+            plan.ops[concat].outputs[0] != in ||
+            soleReader(plan, uses, in) != static_cast<int>(k) ||
             !readInPlaceByWinograd(plan, uses, resize.outputs[0]))
             continue;
         bool sound = true;
@@ -749,7 +750,8 @@ bool skipSplitJoins(Plan& plan) {
         const Uses after(plan);
         bool unread = true;
         for (int o : s.outputs)
-            unread = unread && !after.pinned[rootOf(plan, o)] && after.users[rootOf(plan, o)].empty();
+            unread =
+                unread && !after.pinned[rootOf(plan, o)] && after.users[rootOf(plan, o)].empty();
         if (unread) plan.ops[split].removed = true;
         changed = true;
     }
