@@ -60,6 +60,12 @@ ConvSpec makeSpec(int64_t batch, int64_t h, int64_t w, int64_t inC, int64_t outC
     return s;
 }
 
+// Whether this machine runs `isa` (a WinogradConv falls back to a lesser one where it cannot).
+bool isaAvailable(WinogradIsa isa) {
+    std::mt19937 random(1);
+    return WinogradConv(makeSpec(1, 1, 1, 1, 1, Activation::none, false, random), isa).isa() == isa;
+}
+
 struct Case {
     const char* name;
     int64_t batch, height, width, inC, outC;
@@ -92,8 +98,7 @@ class WinogradConvTest : public ::testing::TestWithParam<std::tuple<Case, Winogr
 
 TEST_P(WinogradConvTest, MatchesDirectConvolution) {
     const auto& [c, isa] = GetParam();
-    if (isa == WinogradIsa::avx2 && bestWinogradIsa() != WinogradIsa::avx2)
-        GTEST_SKIP() << "no AVX2 on this machine";
+    if (!isaAvailable(isa)) GTEST_SKIP() << "this machine lacks " << winogradIsaName(isa);
     std::mt19937 random(20240611);
     const ConvSpec spec =
         makeSpec(c.batch, c.height, c.width, c.inC, c.outC, c.activation, c.bias, random);
@@ -143,7 +148,8 @@ std::string caseName(const ::testing::TestParamInfo<std::tuple<Case, WinogradIsa
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WinogradConvTest,
                          ::testing::Combine(::testing::ValuesIn(kCases),
-                                            ::testing::Values(WinogradIsa::avx2,
+                                            ::testing::Values(WinogradIsa::avx512,
+                                                              WinogradIsa::avx2,
                                                               WinogradIsa::portable)),
                          caseName);
 
@@ -187,8 +193,7 @@ TEST(WinogradConv, PrepareForOtherSizesAndWorkerCounts) {
 // convolution computes on the concatenated tensor: every channel goes through the same transforms.
 // Parts of odd widths make the vector groups straddle part boundaries.
 TEST(WinogradConv, PartsEqualTheConcatenatedTensor) {
-    for (const WinogradIsa isa : {WinogradIsa::avx2, WinogradIsa::portable}) {
-        if (isa == WinogradIsa::avx2 && bestWinogradIsa() != WinogradIsa::avx2) continue;
+    for (const WinogradIsa isa : {WinogradIsa::avx512, WinogradIsa::avx2, WinogradIsa::portable}) {
         std::mt19937 random(11);
         const int64_t h = 13, w = 17, pixels = h * w;
         const int64_t inWidths[] = {5, 1, 13};
@@ -196,6 +201,7 @@ TEST(WinogradConv, PartsEqualTheConcatenatedTensor) {
         const std::vector<float> joined = randomData(static_cast<size_t>(pixels * 19), random, 1);
         std::vector<float> whole(static_cast<size_t>(pixels * 17));
         WinogradConv conv(spec, isa);
+        if (conv.isa() != isa) continue;  // this machine lacks it
         conv.run({joined.data(), 19, 0}, {whole.data(), 17, 0});
 
         // The first input part sits at offset 1 of a 7-channel tensor; the second output part at

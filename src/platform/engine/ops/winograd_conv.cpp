@@ -158,282 +158,62 @@ void outputTransformPortable(const float* m, int64_t positionStride, const float
 }
 
 // ---------------------------------------------------------------------------------------------
-// AVX2 + FMA variant: eight channels per vector.
+// Vector variants: the same kernels compiled for AVX2 + FMA, and again for machines with AVX-512,
+// where the compiler may also use its 32 vector registers (the transforms' 36 tile values then
+// spill less) and its masked moves. Both work on 256-bit vectors.
 
-#define FIGSPLIT_AVX2 [[gnu::target("avx2,fma")]]
+namespace avx2 {
+#define FIGSPLIT_SIMD [[gnu::target("avx2,fma")]]
+#include "platform/engine/ops/winograd_simd.inc"
+#undef FIGSPLIT_SIMD
+}  // namespace avx2
 
-FIGSPLIT_AVX2 inline __m256i tailMask(int64_t count) {
-    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes);
-}
-
-FIGSPLIT_AVX2 inline void inputRowsAvx2(const __m256 d[kAlpha], __m256 r[kAlpha]) {
-    const __m256 four = _mm256_set1_ps(4.0f), five = _mm256_set1_ps(5.0f),
-                 two = _mm256_set1_ps(2.0f);
-    r[0] = _mm256_fmadd_ps(four, d[0], _mm256_fnmadd_ps(five, d[2], d[4]));
-    const __m256 a = _mm256_fnmadd_ps(four, d[2], d[4]);
-    const __m256 b = _mm256_fnmadd_ps(four, d[1], d[3]);
-    r[1] = _mm256_add_ps(a, b);
-    r[2] = _mm256_sub_ps(a, b);
-    const __m256 c = _mm256_sub_ps(d[4], d[2]);
-    const __m256 e = _mm256_mul_ps(two, _mm256_sub_ps(d[3], d[1]));
-    r[3] = _mm256_add_ps(c, e);
-    r[4] = _mm256_sub_ps(c, e);
-    r[5] = _mm256_fmadd_ps(four, d[1], _mm256_fnmadd_ps(five, d[3], d[5]));
-}
-
-FIGSPLIT_AVX2 inline void outputRowsAvx2(const __m256 m[kAlpha], __m256 o[kOut]) {
-    const __m256 s1 = _mm256_add_ps(m[1], m[2]), d1 = _mm256_sub_ps(m[1], m[2]);
-    const __m256 s2 = _mm256_add_ps(m[3], m[4]), d2 = _mm256_sub_ps(m[3], m[4]);
-    o[0] = _mm256_add_ps(_mm256_add_ps(m[0], s1), s2);
-    o[1] = _mm256_fmadd_ps(_mm256_set1_ps(2.0f), d2, d1);
-    o[2] = _mm256_fmadd_ps(_mm256_set1_ps(4.0f), s2, s1);
-    o[3] = _mm256_add_ps(_mm256_fmadd_ps(_mm256_set1_ps(8.0f), d2, d1), m[5]);
-}
-
-// e^x for |x| <= 88 (Cephes' polynomial; relative error about 2e-7).
-FIGSPLIT_AVX2 inline __m256 expAvx2(__m256 x) {
-    x = _mm256_min_ps(_mm256_max_ps(x, _mm256_set1_ps(-87.0f)), _mm256_set1_ps(88.0f));
-    const __m256 n = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(1.44269504088896341f)),
-                                     _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), x);
-    r = _mm256_fnmadd_ps(n, _mm256_set1_ps(-2.12194440e-4f), r);
-    __m256 p = _mm256_set1_ps(1.9875691500e-4f);
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073e-3f));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894e-2f));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
-    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
-    p = _mm256_fmadd_ps(p, _mm256_mul_ps(r, r), _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
-    const __m256i scale =
-        _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
-    return _mm256_mul_ps(p, _mm256_castsi256_ps(scale));
-}
-
-FIGSPLIT_AVX2 inline __m256 activateAvx2(Activation a, __m256 x) {
-    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-    switch (a) {
-        case Activation::none:
-            return x;
-        case Activation::relu:
-            return _mm256_max_ps(x, zero);
-        case Activation::relu6:
-            return _mm256_min_ps(_mm256_max_ps(x, zero), _mm256_set1_ps(6.0f));
-        case Activation::sigmoid:
-            return _mm256_div_ps(one, _mm256_add_ps(one, expAvx2(_mm256_sub_ps(zero, x))));
-        case Activation::tanh: {
-            // (1 - e) / (1 + e) with e = exp(-2|x|), sign restored; near 0 the odd series, where
-            // 1 - e would cancel.
-            const __m256 signBit = _mm256_set1_ps(-0.0f);
-            const __m256 ax = _mm256_andnot_ps(signBit, x);
-            const __m256 e = expAvx2(_mm256_mul_ps(_mm256_set1_ps(-2.0f), ax));
-            const __m256 big = _mm256_div_ps(_mm256_sub_ps(one, e), _mm256_add_ps(one, e));
-            const __m256 x2 = _mm256_mul_ps(ax, ax);
-            __m256 series =
-                _mm256_fmadd_ps(_mm256_set1_ps(-17.0f / 315.0f), x2, _mm256_set1_ps(2.0f / 15.0f));
-            series = _mm256_fmadd_ps(series, x2, _mm256_set1_ps(-1.0f / 3.0f));
-            series = _mm256_fmadd_ps(_mm256_mul_ps(series, x2), ax, ax);
-            const __m256 small = _mm256_cmp_ps(ax, _mm256_set1_ps(0.0625f), _CMP_LT_OQ);
-            const __m256 magnitude = _mm256_blendv_ps(big, series, small);
-            return _mm256_or_ps(magnitude, _mm256_and_ps(x, signBit));
-        }
-        case Activation::hardswish: {
-            const __m256 gate = _mm256_min_ps(
-                _mm256_max_ps(_mm256_add_ps(x, _mm256_set1_ps(3.0f)), zero), _mm256_set1_ps(6.0f));
-            return _mm256_mul_ps(_mm256_mul_ps(x, gate), _mm256_set1_ps(1.0f / 6.0f));
-        }
-    }
-    return x;
-}
-
-template <bool Partial>
-FIGSPLIT_AVX2 inline void inputChannelsAvx2(const TileWindow& window, int64_t c, __m256i mask,
-                                            float* v, int64_t positionStride) {
-    __m256 t[kAlpha][kAlpha];
-#pragma GCC unroll 6
-    for (int j = 0; j < kAlpha; ++j) {
-        __m256 d[kAlpha], r[kAlpha];
-#pragma GCC unroll 6
-        for (int k = 0; k < kAlpha; ++k)
-            d[k] = Partial ? _mm256_maskload_ps(window.at(k, j) + c, mask)
-                           : _mm256_loadu_ps(window.at(k, j) + c);
-        inputRowsAvx2(d, r);
-#pragma GCC unroll 6
-        for (int i = 0; i < kAlpha; ++i) t[i][j] = r[i];
-    }
-#pragma GCC unroll 6
-    for (int i = 0; i < kAlpha; ++i) {
-        __m256 r[kAlpha];
-        inputRowsAvx2(t[i], r);
-#pragma GCC unroll 6
-        for (int j = 0; j < kAlpha; ++j) {
-            // A partial group stays inside its channels: the next input part's channels follow.
-            float* p = v + (i * kAlpha + j) * positionStride + c;
-            if (Partial)
-                _mm256_maskstore_ps(p, mask, r[j]);
-            else
-                _mm256_storeu_ps(p, r[j]);
-        }
-    }
-}
-
-FIGSPLIT_AVX2 void inputTransformAvx2(const TileWindow& window, int64_t inC, float* v,
-                                      int64_t positionStride) {
-    const __m256i all = _mm256_set1_epi32(-1);
-    int64_t c = 0;
-    for (; inC - c >= kLanes; c += kLanes)
-        inputChannelsAvx2<false>(window, c, all, v, positionStride);
-    if (c < inC) inputChannelsAvx2<true>(window, c, tailMask(inC - c), v, positionStride);
-}
-
-// C[rows][8 * vectors] = A[rows][depth] * B[depth][8 * vectors]: a register block of up to six
-// rows by two vectors (12 accumulators, two weight vectors and one broadcast: 15 of 16 registers).
-template <int Rows, int Vectors>
-FIGSPLIT_AVX2 inline void microKernelAvx2(const float* a, int64_t aStride, const float* b,
-                                          int64_t bStride, float* c, int64_t cStride,
-                                          int64_t depth) {
-    __m256 acc[Rows][Vectors];
-#pragma GCC unroll 8
-    for (int r = 0; r < Rows; ++r)
-#pragma GCC unroll 2
-        for (int v = 0; v < Vectors; ++v) acc[r][v] = _mm256_setzero_ps();
-    for (int64_t k = 0; k < depth; ++k) {
-        __m256 w[Vectors];
-#pragma GCC unroll 2
-        for (int v = 0; v < Vectors; ++v) w[v] = _mm256_loadu_ps(b + k * bStride + v * kLanes);
-#pragma GCC unroll 8
-        for (int r = 0; r < Rows; ++r) {
-            const __m256 x = _mm256_broadcast_ss(a + r * aStride + k);
-#pragma GCC unroll 2
-            for (int v = 0; v < Vectors; ++v) acc[r][v] = _mm256_fmadd_ps(x, w[v], acc[r][v]);
-        }
-    }
-#pragma GCC unroll 8
-    for (int r = 0; r < Rows; ++r)
-#pragma GCC unroll 2
-        for (int v = 0; v < Vectors; ++v) _mm256_storeu_ps(c + r * cStride + v * kLanes, acc[r][v]);
-}
-
-template <int Vectors>
-FIGSPLIT_AVX2 void microKernelRowsAvx2(int64_t rows, const float* a, int64_t aStride,
-                                       const float* b, int64_t bStride, float* c, int64_t cStride,
-                                       int64_t depth) {
-    int64_t r = 0;
-    for (; rows - r >= 6; r += 6)
-        microKernelAvx2<6, Vectors>(a + r * aStride, aStride, b, bStride, c + r * cStride, cStride,
-                                    depth);
-    const float* ar = a + r * aStride;
-    float* cr = c + r * cStride;
-    switch (rows - r) {
-        case 5:
-            microKernelAvx2<5, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
-            break;
-        case 4:
-            microKernelAvx2<4, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
-            break;
-        case 3:
-            microKernelAvx2<3, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
-            break;
-        case 2:
-            microKernelAvx2<2, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
-            break;
-        case 1:
-            microKernelAvx2<1, Vectors>(ar, aStride, b, bStride, cr, cStride, depth);
-            break;
-        default:
-            break;
-    }
-}
-
-FIGSPLIT_AVX2 void gemmAvx2(const float* v, const float* u, float* m, int64_t rows, int64_t inC,
-                            int64_t vStride, int64_t outCPadded) {
-    int64_t o = 0;
-    for (; outCPadded - o >= 2 * kLanes; o += 2 * kLanes)
-        microKernelRowsAvx2<2>(rows, v, vStride, u + o, outCPadded, m + o, outCPadded, inC);
-    if (o < outCPadded)
-        microKernelRowsAvx2<1>(rows, v, vStride, u + o, outCPadded, m + o, outCPadded, inC);
-}
-
-template <Activation A, bool Partial>
-FIGSPLIT_AVX2 inline void outputChannelsAvx2(const float* m, int64_t positionStride,
-                                             const float* bias, int64_t c, __m256i mask,
-                                             const TileTarget& target) {
-    __m256 t[kAlpha][kOut];
-#pragma GCC unroll 6
-    for (int i = 0; i < kAlpha; ++i) {
-        __m256 row[kAlpha];
-#pragma GCC unroll 6
-        for (int j = 0; j < kAlpha; ++j)
-            row[j] = _mm256_loadu_ps(m + (i * kAlpha + j) * positionStride + c);
-        outputRowsAvx2(row, t[i]);
-    }
-    const __m256 b = _mm256_loadu_ps(bias + c);
-#pragma GCC unroll 4
-    for (int x = 0; x < kOut; ++x) {
-        if (x >= target.columns) break;
-        __m256 column[kAlpha], o[kOut];
-#pragma GCC unroll 6
-        for (int i = 0; i < kAlpha; ++i) column[i] = t[i][x];
-        outputRowsAvx2(column, o);
-#pragma GCC unroll 4
-        for (int y = 0; y < kOut; ++y) {
-            if (y >= target.rows) break;
-            float* p = target.origin + y * target.rowStride + x * target.columnStride + c;
-            const __m256 value = activateAvx2(A, _mm256_add_ps(o[y], b));
-            if (Partial)
-                _mm256_maskstore_ps(p, mask, value);
-            else
-                _mm256_storeu_ps(p, value);
-        }
-    }
-}
-
-template <Activation A>
-FIGSPLIT_AVX2 void outputTransformAvx2(const float* m, int64_t positionStride, const float* bias,
-                                       int64_t outC, const TileTarget& target) {
-    const __m256i all = _mm256_set1_epi32(-1);
-    int64_t c = 0;
-    for (; outC - c >= kLanes; c += kLanes)
-        outputChannelsAvx2<A, false>(m, positionStride, bias, c, all, target);
-    if (c < outC)
-        outputChannelsAvx2<A, true>(m, positionStride, bias, c, tailMask(outC - c), target);
-}
-
-FIGSPLIT_AVX2 void outputTransformAvx2(const float* m, int64_t positionStride, const float* bias,
-                                       Activation activation, int64_t outC,
-                                       const TileTarget& target) {
-    switch (activation) {
-        case Activation::none:
-            return outputTransformAvx2<Activation::none>(m, positionStride, bias, outC, target);
-        case Activation::relu:
-            return outputTransformAvx2<Activation::relu>(m, positionStride, bias, outC, target);
-        case Activation::relu6:
-            return outputTransformAvx2<Activation::relu6>(m, positionStride, bias, outC, target);
-        case Activation::sigmoid:
-            return outputTransformAvx2<Activation::sigmoid>(m, positionStride, bias, outC, target);
-        case Activation::tanh:
-            return outputTransformAvx2<Activation::tanh>(m, positionStride, bias, outC, target);
-        case Activation::hardswish:
-            return outputTransformAvx2<Activation::hardswish>(m, positionStride, bias, outC,
-                                                              target);
-    }
-}
-
-#undef FIGSPLIT_AVX2
+namespace avx512 {
+#define FIGSPLIT_SIMD [[gnu::target("avx2,fma,avx512f,avx512vl")]]
+#include "platform/engine/ops/winograd_simd.inc"
+#undef FIGSPLIT_SIMD
+}  // namespace avx512
 
 bool avx2Supported() {
     // The processor's flags; GCC's check also requires the OS to save the 256-bit registers.
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
+bool avx512Supported() {
+    return avx2Supported() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512vl");
+}
+
+bool isaSupported(WinogradIsa isa) {
+    switch (isa) {
+        case WinogradIsa::portable:
+            return true;
+        case WinogradIsa::avx2:
+            return avx2Supported();
+        case WinogradIsa::avx512:
+            return avx512Supported();
+    }
+    return false;
+}
+
 }  // namespace
 
 WinogradIsa bestWinogradIsa() {
-    return avx2Supported() ? WinogradIsa::avx2 : WinogradIsa::portable;
+    return avx512Supported() ? WinogradIsa::avx512
+           : avx2Supported() ? WinogradIsa::avx2
+                             : WinogradIsa::portable;
 }
 
 const char* winogradIsaName(WinogradIsa isa) {
-    return isa == WinogradIsa::avx2 ? "avx2" : "portable";
+    switch (isa) {
+        case WinogradIsa::avx512:
+            return "avx512";
+        case WinogradIsa::avx2:
+            return "avx2";
+        case WinogradIsa::portable:
+            break;
+    }
+    return "portable";
 }
 
 bool WinogradConv::supports(const ConvSpec& s) {
@@ -461,7 +241,9 @@ WinogradConv::WinogradConv(const ConvSpec& s, WinogradIsa isa) {
         throw std::invalid_argument(
             "Winograd convolution needs a dense 3x3 stride-1 SAME convolution with at most an "
             "activation after its bias");
-    isa_ = isa == WinogradIsa::avx2 && !avx2Supported() ? WinogradIsa::portable : isa;
+    isa_ = isa;
+    if (!isaSupported(isa_)) isa_ = WinogradIsa::avx2;
+    if (!isaSupported(isa_)) isa_ = WinogradIsa::portable;
     activation_ = s.postOps.empty() ? Activation::none : s.postOps[0].activation;
     inC_ = s.inC;
     outC_ = s.outC;
@@ -523,14 +305,16 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
                             std::span<const InputPart> src, std::span<const OutputPart> dst) const {
     const int64_t vPosition = blockTiles_ * inCPadded_;   // floats between positions in V
     const int64_t mPosition = blockTiles_ * outCPadded_;  // ... and in M
-    const bool avx2 = isa_ == WinogradIsa::avx2;
+    const WinogradIsa isa = isa_;
     for (int64_t t = 0; t < tileCount; ++t) {
         float* vt = v + t * inCPadded_;
         for (const InputPart& part : src) {
             const TileWindow window(part.slice, zeros_.get(), height_, width_, firstTile + t,
                                     tilesH_, tilesW_);
-            if (avx2)
-                inputTransformAvx2(window, part.channels, vt, vPosition);
+            if (isa == WinogradIsa::avx512)
+                avx512::inputTransformAvx2(window, part.channels, vt, vPosition);
+            else if (isa == WinogradIsa::avx2)
+                avx2::inputTransformAvx2(window, part.channels, vt, vPosition);
             else
                 inputTransformPortable(window, part.channels, vt, vPosition);
             vt += part.channels;
@@ -540,8 +324,10 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
         const float* vp = v + p * vPosition;
         const float* up = weights_.get() + p * inC_ * outCPadded_;
         float* mp = m + p * mPosition;
-        if (avx2)
-            gemmAvx2(vp, up, mp, tileCount, inC_, inCPadded_, outCPadded_);
+        if (isa == WinogradIsa::avx512)
+            avx512::gemmAvx2(vp, up, mp, tileCount, inC_, inCPadded_, outCPadded_);
+        else if (isa == WinogradIsa::avx2)
+            avx2::gemmAvx2(vp, up, mp, tileCount, inC_, inCPadded_, outCPadded_);
         else
             gemmPortable(vp, up, mp, tileCount, inC_, inCPadded_, outCPadded_);
     }
@@ -550,8 +336,11 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
         const float* bias = bias_.get();
         for (const OutputPart& part : dst) {
             const TileTarget target(part.slice, height_, width_, firstTile + t, tilesH_, tilesW_);
-            if (avx2)
-                outputTransformAvx2(mt, mPosition, bias, activation_, part.channels, target);
+            if (isa == WinogradIsa::avx512)
+                avx512::outputTransformAvx2(mt, mPosition, bias, activation_, part.channels,
+                                            target);
+            else if (isa == WinogradIsa::avx2)
+                avx2::outputTransformAvx2(mt, mPosition, bias, activation_, part.channels, target);
             else
                 outputTransformPortable(mt, mPosition, bias, activation_, part.channels, target);
             mt += part.channels;

@@ -3,7 +3,8 @@
 // activation, by Winograd's minimal filtering F(4x4, 3x3): each 4x4 block of output pixels costs
 // 36 multiplications per input/output channel pair instead of 144. The 36 products form 36 small
 // matrix products over the channels, run by our own AVX2+FMA micro-kernel (chosen at run time, so
-// the binary still runs on baseline x86-64, where a portable copy of the same algorithm runs).
+// the binary still runs on baseline x86-64, where a portable copy of the same algorithm runs; on
+// AVX-512 machines the same intrinsics compiled for that target run).
 //
 // Input and output may be channel slices of larger NHWC tensors (`ChannelSlice`): a producer can
 // write straight into its part of a concatenated tensor and a consumer read its part of one.
@@ -53,6 +54,8 @@ struct OutputPart {
 enum class WinogradIsa {
     portable,  // plain C++ for the x86-64 baseline (slow; for machines without AVX2 and tests)
     avx2,      // AVX2 + FMA intrinsics; on a machine without them, portable runs instead
+    avx512,    // the same intrinsics compiled for AVX-512 machines (more registers, masked moves);
+               // elsewhere the best of the two others runs
 };
 
 // The fastest variant this machine runs.
