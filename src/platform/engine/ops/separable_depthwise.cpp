@@ -14,10 +14,11 @@ namespace figsplit::engine {
 namespace {
 
 bool plainDepthwise(const ConvSpec& s) {
-    if (s.kind != ConvSpec::Kind::depthwise || s.inC != s.outC || s.inC < 1 || s.strideH != 1 ||
-        s.strideW != 1 || s.dilationH != 1 || s.dilationW != 1 || s.padTop != 0 || s.padLeft != 0 ||
-        s.padBottom != 0 || s.padRight != 0 || s.batch < 1 || s.outH != s.inH - s.kernelH + 1 ||
-        s.outW != s.inW - s.kernelW + 1 || s.outH < 1 || s.outW < 1)
+    if (s.kind != ConvSpec::Kind::depthwise || s.inC != s.outC || s.inC < 1 || s.kernelH < 1 ||
+        s.kernelW < 1 || s.strideH != 1 || s.strideW != 1 || s.dilationH != 1 || s.dilationW != 1 ||
+        s.padTop != 0 || s.padLeft != 0 || s.padBottom != 0 || s.padRight != 0 || s.batch < 1 ||
+        s.outH != s.inH - s.kernelH + 1 || s.outW != s.inW - s.kernelW + 1 || s.outH < 1 ||
+        s.outW < 1)
         return false;
     if (s.weights.size() != static_cast<size_t>(s.kernelH * s.kernelW * s.inC)) return false;
     if (!s.bias.empty() && s.bias.size() != static_cast<size_t>(s.outC)) return false;
