@@ -796,6 +796,275 @@ bool fuseWinogradParts(Plan& plan) {
     return changed;
 }
 
+// Channels nobody reads. A tensor keeps only the channels its readers use when its producer can
+// compute just those: a dense convolution (fewer output channels), a per-channel operation
+// (element-wise, pointwise programs, separable depthwise pairs) whose full-sized inputs then keep
+// the same channels, or a channel concatenation (whose parts shrink or drop out). The guided
+// upsample reads A and b holding only the channels of the outputs it writes. rvm's foreground,
+// which no caller fetches, is thus never computed through the refiner.
+namespace narrowing {
+
+using Mask = std::vector<char>;
+
+bool perChannel(const PlanOp& op) {
+    return !op.removed && op.outputs.size() == 1 &&
+           (op.kind == PlanOp::Kind::binary || op.kind == PlanOp::Kind::unary ||
+            op.kind == PlanOp::Kind::pointwise ||
+            (op.kind == PlanOp::Kind::other && op.makeStep == makeSeparableDepthwiseStep));
+}
+
+// Whether input `in` of per-channel operation `op` gives output channel c from its channel c (a
+// full-sized operand, or the input of a separable pair, whose spatial size differs).
+bool channelAligned(const PlanOp& op, const Operand& in, const Shape& out) {
+    if (op.makeStep == makeSeparableDepthwiseStep)
+        return in.shape.size() == 4 && in.shape.back() == out.back();
+    return in.shape == out;
+}
+
+bool narrowableProducer(const PlanOp& op) {
+    if (op.removed || op.outputs.size() != 1) return false;
+    if (op.kind == PlanOp::Kind::conv)
+        return op.conv.kind == ConvSpec::Kind::dense && op.conv.addInputs() == 0 &&
+               op.inputs.size() == 1;
+    return perChannel(op) || alongChannels(op, PlanOp::Kind::concat);
+}
+
+// A full-sized NHWC frame tensor of its own storage (not a view), produced in the plan.
+bool candidate(const Plan& plan, int tensor) {
+    return tensor >= 0 && plan.tensors[tensor].root == tensor &&
+           plan.tensors[tensor].shape.size() == 4 && plan.tensors[tensor].input < 0;
+}
+
+struct Analysis {
+    std::vector<Mask> read;   // per tensor: channels some reader uses (empty mask: not tracked)
+    std::vector<char> whole;  // per tensor: must keep every channel
+};
+
+void markAll(const Plan& plan, Analysis& a, const Operand& in) {
+    if (in.tensor < 0) return;
+    const int root = rootOf(plan, in.tensor);
+    a.whole[root] = 1;
+}
+
+void markSome(const Plan& plan, Analysis& a, const Operand& in, const Mask& channels) {
+    if (in.tensor < 0) return;
+    if (!candidate(plan, in.tensor) || in.shape != plan.tensors[in.tensor].shape)
+        return markAll(plan, a, in);
+    Mask& m = a.read[in.tensor];
+    if (m.size() != channels.size()) return markAll(plan, a, in);
+    for (size_t c = 0; c < channels.size(); ++c) m[c] = m[c] || channels[c];
+}
+
+// Which channels of each tensor are read, given the tensors forced whole.
+Analysis analyse(const Plan& plan, const std::vector<char>& forcedWhole) {
+    Analysis a;
+    const size_t n = plan.tensors.size();
+    a.read.assign(n, Mask{});
+    a.whole = forcedWhole;
+    for (size_t t = 0; t < n; ++t)
+        if (candidate(plan, static_cast<int>(t)))
+            a.read[t].assign(static_cast<size_t>(plan.tensors[t].shape.back()), 0);
+    for (const PlanOutput& o : plan.outputs)
+        if (o.tensor >= 0) a.whole[rootOf(plan, o.tensor)] = 1;
+    // Readers come after producers: walking backwards, a tensor's channel set is final when its
+    // producer is reached.
+    for (size_t k = plan.ops.size(); k-- > 0;) {
+        const PlanOp& op = plan.ops[k];
+        if (op.removed) continue;
+        const int out = op.outputs.empty() ? -1 : op.outputs[0];
+        const bool tracked = out >= 0 && narrowableProducer(op) && candidate(plan, out);
+        Mask kept;
+        if (tracked) {
+            kept = a.whole[out] ? Mask(a.read[out].size(), 1) : a.read[out];
+        }
+        if (tracked && perChannel(op)) {
+            for (const Operand& in : op.inputs) {
+                if (channelAligned(op, in, plan.tensors[out].shape)) {
+                    markSome(plan, a, in, kept);
+                } else if (!in.shape.empty() && in.shape.back() != 1 && !in.isConst()) {
+                    markAll(plan, a, in);
+                }
+            }
+        } else if (tracked && op.kind == PlanOp::Kind::concat) {
+            int64_t first = 0;
+            for (const Operand& in : op.inputs) {
+                const int64_t width = in.shape.back();
+                markSome(plan, a, in, Mask(kept.begin() + first, kept.begin() + first + width));
+                first += width;
+            }
+        } else if (op.kind == PlanOp::Kind::guidedUpsample) {
+            // A and b: the channels of the outputs it writes.
+            Mask used(static_cast<size_t>(op.guided.resize.channels), 0);
+            int64_t first = 0;
+            for (size_t o = 0; o < op.guided.splits.size(); ++o) {
+                if (!op.guided.skip[o])
+                    for (int64_t c = 0; c < op.guided.splits[o]; ++c) used[first + c] = 1;
+                first += op.guided.splits[o];
+            }
+            markSome(plan, a, op.inputs[0], used);
+            markSome(plan, a, op.inputs[1], used);
+            for (size_t i = 2; i < op.inputs.size(); ++i) markAll(plan, a, op.inputs[i]);
+        } else {
+            for (const Operand& in : op.inputs) markAll(plan, a, in);
+        }
+    }
+    return a;
+}
+
+}  // namespace narrowing
+
+bool narrowUnreadChannels(Plan& plan) {
+    using namespace narrowing;
+    const size_t n = plan.tensors.size();
+    std::vector<char> forced(n, 0);
+    Analysis a;
+    std::vector<Mask> kept(n);
+    // Settle which tensors shrink: a per-channel operation or concatenation whose full-sized
+    // input would keep other channels than its output cannot shrink; its output is then kept
+    // whole and the analysis runs again (the forced set only grows).
+    for (bool settled = false; !settled;) {
+        settled = true;
+        a = analyse(plan, forced);
+        for (size_t t = 0; t < n; ++t) {
+            kept[t].clear();
+            if (a.read[t].empty()) continue;
+            kept[t] = a.whole[t] ? Mask(a.read[t].size(), 1) : a.read[t];
+        }
+        for (const PlanOp& op : plan.ops) {
+            if (op.removed || !narrowableProducer(op) || !candidate(plan, op.outputs[0])) continue;
+            const int out = op.outputs[0];
+            const Mask& mine = kept[out];
+            if (std::all_of(mine.begin(), mine.end(), [](char c) { return c != 0; })) continue;
+            bool fits = true;
+            if (perChannel(op)) {
+                for (const Operand& in : op.inputs) {
+                    if (channelAligned(op, in, plan.tensors[out].shape)) {
+                        if (in.tensor < 0 || kept[rootOf(plan, in.tensor)] != mine) fits = false;
+                    } else if (!in.shape.empty() && in.shape.back() != 1) {
+                        fits = false;  // per-channel values (weights, a bias) stay whole
+                    }
+                }
+            } else if (op.kind == PlanOp::Kind::concat) {
+                int64_t first = 0;
+                for (const Operand& in : op.inputs) {
+                    const int64_t width = in.shape.back();
+                    const Mask part(mine.begin() + first, mine.begin() + first + width);
+                    const bool any =
+                        std::any_of(part.begin(), part.end(), [](char c) { return c; });
+                    if (any && (in.tensor < 0 || kept[rootOf(plan, in.tensor)] != part))
+                        fits = false;
+                    first += width;
+                }
+            }
+            if (!fits) {
+                forced[out] = 1;
+                settled = false;
+            }
+        }
+        // The guided upsample reads A and b with the same channels.
+        for (const PlanOp& op : plan.ops) {
+            if (op.removed || op.kind != PlanOp::Kind::guidedUpsample) continue;
+            const int ta = op.inputs[0].tensor, tb = op.inputs[1].tensor;
+            const Mask none;
+            const Mask& ka = ta >= 0 ? kept[rootOf(plan, ta)] : none;
+            const Mask& kb = tb >= 0 ? kept[rootOf(plan, tb)] : none;
+            if (ka != kb) {
+                for (int t : {ta, tb})
+                    if (t >= 0 && !forced[rootOf(plan, t)]) {
+                        forced[rootOf(plan, t)] = 1;
+                        settled = false;
+                    }
+            }
+        }
+    }
+    // Rewrite: producers compute the kept channels only, and every operand follows.
+    bool changed = false;
+    auto channelsOf = [](const Mask& m) {
+        std::vector<int64_t> list;
+        for (size_t c = 0; c < m.size(); ++c)
+            if (m[c]) list.push_back(static_cast<int64_t>(c));
+        return list;
+    };
+    std::vector<char> narrowed(n, 0);
+    for (PlanOp& op : plan.ops) {
+        if (op.removed || !narrowableProducer(op) || !candidate(plan, op.outputs[0])) continue;
+        const int out = op.outputs[0];
+        const std::vector<int64_t> keep = channelsOf(kept[out]);
+        if (keep.empty() || keep.size() == kept[out].size()) continue;
+        const int64_t width = static_cast<int64_t>(keep.size());
+        if (op.kind == PlanOp::Kind::conv) {
+            ConvSpec& c = op.conv;
+            std::vector<float> weights;
+            for (int64_t k = 0; k < c.kernelH * c.kernelW * c.inC; ++k)
+                for (int64_t o : keep) weights.push_back(c.weights[k * c.outC + o]);
+            std::vector<float> bias;
+            if (!c.bias.empty())
+                for (int64_t o : keep) bias.push_back(c.bias[o]);
+            c.weights = std::move(weights);
+            c.bias = std::move(bias);
+            c.outC = width;
+        } else if (op.kind == PlanOp::Kind::concat) {
+            // Parts none of whose channels are kept drop out; the others are kept whole.
+            std::vector<Operand> parts;
+            int64_t first = 0;
+            for (const Operand& in : op.inputs) {
+                const int64_t width = in.shape.back();
+                if (std::any_of(kept[out].begin() + first, kept[out].begin() + first + width,
+                                [](char c) { return c != 0; }))
+                    parts.push_back(in);
+                first += width;
+            }
+            op.inputs = std::move(parts);
+        } else if (op.makeStep == makeSeparableDepthwiseStep) {
+            for (ConvSpec* c : {&op.conv, &op.secondConv}) {
+                std::vector<float> weights;
+                for (int64_t k = 0; k < c->kernelH * c->kernelW; ++k)
+                    for (int64_t o : keep) weights.push_back(c->weights[k * c->inC + o]);
+                std::vector<float> bias;
+                if (!c->bias.empty())
+                    for (int64_t o : keep) bias.push_back(c->bias[o]);
+                c->weights = std::move(weights);
+                c->bias = std::move(bias);
+                c->inC = c->outC = width;
+            }
+        } else if (op.kind == PlanOp::Kind::pointwise) {
+            const Shape full = op.pointwise.shape;
+            for (Shape& leaf : op.pointwise.leaves)
+                if (leaf == full) leaf.back() = width;
+            op.pointwise.shape.back() = width;
+        }
+        narrowed[out] = 1;
+        changed = true;
+    }
+    if (!changed) return false;
+    for (size_t t = 0; t < n; ++t)
+        if (narrowed[t]) plan.tensors[t].shape.back() = std::ssize(channelsOf(kept[t]));
+    for (PlanOp& op : plan.ops) {
+        if (op.removed) continue;
+        for (Operand& in : op.inputs)
+            if (in.tensor >= 0 && narrowed[in.tensor]) in.shape = plan.tensors[in.tensor].shape;
+        if (op.kind == PlanOp::Kind::guidedUpsample && op.inputs[0].tensor >= 0 &&
+            narrowed[op.inputs[0].tensor])
+            op.guided.stored = channelsOf(kept[op.inputs[0].tensor]);
+    }
+    // A concatenation left with one part is that part: its readers read the part instead.
+    for (PlanOp& op : plan.ops) {
+        if (op.removed || op.kind != PlanOp::Kind::concat || op.inputs.size() != 1 ||
+            op.inputs[0].tensor < 0 || op.inputs[0].shape != plan.tensors[op.outputs[0]].shape)
+            continue;
+        const Uses uses(plan);
+        const int out = op.outputs[0];
+        if (uses.pinned[out] || rootOf(plan, out) != out) continue;
+        bool plain = true;
+        for (const Use& u : uses.users[out])
+            plain = plain && plan.ops[u.op].inputs[u.input].tensor == out;
+        if (!plain) continue;
+        for (const Use& u : uses.users[out]) plan.ops[u.op].inputs[u.input] = op.inputs[0];
+        op.removed = true;
+    }
+    return true;
+}
+
 }  // namespace
 
 void fusePlan(Plan& plan, bool winograd) {
@@ -809,6 +1078,7 @@ void fusePlan(Plan& plan, bool winograd) {
         distributeResizes(plan);
         fuseWinogradParts(plan);
         fuseSeparableDepthwise(plan);
+        narrowUnreadChannels(plan);
     }
     // Labels say what a fused convolution absorbed, for the profile.
     for (PlanOp& op : plan.ops) {

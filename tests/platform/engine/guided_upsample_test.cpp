@@ -2,6 +2,7 @@
 #include "platform/engine/ops/guided_upsample.h"
 
 #include <cmath>
+#include <stdexcept>
 #include <vector>
 
 #include "differential.h"
@@ -65,6 +66,26 @@ TEST(EngineKernels, GuidedUpsampleMatchesItsDefinition) {
             expectClose(fastFirst, first, 1e-5f);
         }
     }
+    // A and b holding only the channel of the output that is written (the others never computed
+    // upstream) give the same output.
+    s.skip = {1, 0};
+    s.stored = {3};
+    std::vector<float> a3(low / 4), b3(low / 4);
+    for (size_t p = 0; p < low / 4; ++p) {
+        a3[p] = a[p * 4 + 3];
+        b3[p] = b[p * 4 + 3];
+    }
+    std::vector<float> unused(pixels * 3, -7.0f), refSecond(pixels), fastSecond(pixels);
+    float* refOut[] = {unused.data(), refSecond.data()};
+    float* fastOut[] = {unused.data(), fastSecond.data()};
+    guidedUpsampleReference(s, a3.data(), b3.data(), parts, refOut);
+    FastGuidedUpsample(s).run(a3.data(), b3.data(), parts, fastOut);
+    expectClose(refSecond, second, 1e-6f);
+    expectClose(fastSecond, second, 1e-5f);
+    EXPECT_EQ(unused, std::vector<float>(pixels * 3, -7.0f));
+    // A needed channel that A and b do not hold is refused.
+    s.skip = {0, 0};
+    EXPECT_THROW(FastGuidedUpsample{s}, std::invalid_argument);
 }
 
 }  // namespace

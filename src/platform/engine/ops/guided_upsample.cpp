@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #include "platform/engine/plan.h"
 
@@ -13,6 +14,21 @@ void guidedUpsampleReference(const GuidedUpsampleSpec& s, const float* a, const 
     const int64_t pixels = r.batch * r.outH * r.outW;
     const int64_t count = pixels * r.channels;
     std::vector<float> guide(static_cast<size_t>(count)), ra(guide.size()), rb(guide.size());
+    if (!s.stored.empty()) {
+        // A and b hold some channels only: widen them to all (the others are never read).
+        const int64_t lowPixels = r.batch * r.inH * r.inW, held = std::ssize(s.stored);
+        std::vector<float> wideA(static_cast<size_t>(lowPixels * r.channels), 0.0f);
+        std::vector<float> wideB(wideA.size(), 0.0f);
+        for (int64_t p = 0; p < lowPixels; ++p)
+            for (int64_t k = 0; k < held; ++k) {
+                wideA[p * r.channels + s.stored[k]] = a[p * held + k];
+                wideB[p * r.channels + s.stored[k]] = b[p * held + k];
+            }
+        GuidedUpsampleSpec all = s;
+        all.stored.clear();
+        guidedUpsampleReference(all, wideA.data(), wideB.data(), guideParts, outputs);
+        return;
+    }
     int64_t at = 0;
     for (size_t k = 0; k < s.guide.size(); ++k) {
         const GuidePart& part = s.guide[k];
@@ -76,6 +92,14 @@ FastGuidedUpsample::FastGuidedUpsample(const GuidedUpsampleSpec& params) : spec_
         low_.push_back(low);
         high_.push_back(high);
     }
+    storedChannels_ = params.stored.empty() ? r.channels : std::ssize(params.stored);
+    for (int64_t c : used_) {
+        int64_t at = params.stored.empty() ? c : -1;
+        for (int64_t k = 0; k < std::ssize(params.stored); ++k)
+            if (params.stored[k] == c) at = k;
+        if (at < 0) throw std::invalid_argument("guided upsample: a needed channel is not stored");
+        usedAt_.push_back(at);
+    }
     for (size_t k = 0; k < params.guide.size(); ++k)
         for (int64_t c = 0; c < params.guide[k].channels; ++c) {
             guidePart_.push_back(static_cast<int>(k));
@@ -90,7 +114,7 @@ void FastGuidedUpsample::run(const float* a, const float* b, const float* const*
                              float* const* outputs) {
     const ResizeSpec& r = spec_.resize;
     const int64_t rows = r.batch * r.outH;
-    const int64_t channels = r.channels;
+    const int64_t channels = storedChannels_;
     const int64_t used = static_cast<int64_t>(used_.size());
 #pragma omp parallel
     {
@@ -110,7 +134,7 @@ void FastGuidedUpsample::run(const float* a, const float* b, const float* const*
             float* cb = columnsB_.data() + row * r.inW * used;
             for (int64_t x = 0; x < r.inW; ++x)
                 for (int64_t u = 0; u < used; ++u) {
-                    const int64_t at = x * channels + used_[u];
+                    const int64_t at = x * channels + usedAt_[u];
                     ca[x * used + u] = aTop[at] + (aBottom[at] - aTop[at]) * dy;
                     cb[x * used + u] = bTop[at] + (bBottom[at] - bTop[at]) * dy;
                 }

@@ -27,6 +27,9 @@ struct GuidedUpsampleSpec {
     std::vector<int64_t> splits;             // channels per output, summing to resize.channels
     std::vector<std::vector<PostOp>> tails;  // per output (no `add` post-ops)
     std::vector<char> skip;                  // per output: not needed
+    // The channels A and b hold, in order, when they hold only some (those of the outputs that
+    // are needed); empty: all resize.channels.
+    std::vector<int64_t> stored;
 };
 
 // Plain definition: join the guide, resize both maps, multiply-add, split, apply tails.
@@ -46,6 +49,8 @@ class FastGuidedUpsample {
     std::vector<int64_t> x0_, x1_;  // low-res column per output column
     std::vector<float> dx_;
     std::vector<int64_t> used_;               // channels some output needs
+    std::vector<int64_t> usedAt_;             // where each of them is in A and b
+    int64_t storedChannels_ = 0;              // channels per pixel of A and b
     std::vector<float> columnsA_, columnsB_;  // [outH][inW][used]
     // Where guide channel c comes from: part, channel within it (a mean reads all of them).
     std::vector<int> guidePart_;
