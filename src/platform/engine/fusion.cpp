@@ -1065,6 +1065,38 @@ bool narrowUnreadChannels(Plan& plan) {
     return true;
 }
 
+// A 1x1 convolution read from a Winograd convolution's output, and from nothing else, becomes a
+// projection the Winograd convolution applies to each output pixel: its wider output is never
+// stored (rvm's last layer turns 16 channels into the refiner's input this way).
+bool fuseWinogradProjections(Plan& plan) {
+    bool changed = false;
+    for (size_t k = 0; k < plan.ops.size(); ++k) {
+        PlanOp& conv = plan.ops[k];
+        if (conv.removed || conv.kind != PlanOp::Kind::conv || conv.projected ||
+            conv.outputs.size() != 1 || !WinogradConv::supports(conv.conv))
+            continue;
+        const Uses uses(plan);
+        const int reader = soleReader(plan, uses, conv.outputs[0]);
+        if (reader < 0) continue;
+        const PlanOp& p = plan.ops[reader];
+        const ConvSpec& c = p.conv;
+        if (p.kind != PlanOp::Kind::conv || p.inputs.size() != 1 || p.outputs.size() != 1 ||
+            c.kind != ConvSpec::Kind::dense || c.kernelH != 1 || c.kernelW != 1 || c.strideH != 1 ||
+            c.strideW != 1 || c.padTop != 0 || c.padLeft != 0 || c.padBottom != 0 ||
+            c.padRight != 0 || c.inC != conv.conv.outC ||
+            !std::all_of(c.postOps.begin(), c.postOps.end(),
+                         [](const PostOp& o) { return o.kind == PostOp::Kind::activation; }))
+            continue;
+        conv.secondConv = c;
+        conv.projected = true;
+        conv.outputs = p.outputs;
+        conv.label += " + 1x1";
+        plan.ops[reader].removed = true;
+        changed = true;
+    }
+    return changed;
+}
+
 }  // namespace
 
 void fusePlan(Plan& plan, bool winograd) {
@@ -1079,6 +1111,7 @@ void fusePlan(Plan& plan, bool winograd) {
         fuseWinogradParts(plan);
         fuseSeparableDepthwise(plan);
         narrowUnreadChannels(plan);
+        fuseWinogradProjections(plan);
     }
     // Labels say what a fused convolution absorbed, for the profile.
     for (PlanOp& op : plan.ops) {

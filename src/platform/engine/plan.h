@@ -116,7 +116,10 @@ struct PlanOp {
     Shape extent;                 // slice: the box copied (before shrinking axes)
     std::vector<int64_t> stride;  // strided slice
     float padValue = 0.0f;
-    ConvSpec secondConv;  // a separable depthwise pair: the horizontal pass (conv: the vertical)
+    // The second convolution of a fused pair: a separable depthwise pair's horizontal pass (conv:
+    // the vertical), or the 1x1 projection a Winograd convolution applies to its output.
+    ConvSpec secondConv;
+    bool projected = false;  // conv: secondConv applied to each output pixel in the same pass
     GuidedUpsampleSpec guided;
     PointwiseProgram pointwise;  // inputs are its leaves, in order
 };

@@ -237,6 +237,51 @@ TEST(WinogradConv, PartsEqualTheConcatenatedTensor) {
     }
 }
 
+// A 1x1 projection applied in the same pass equals the convolution followed by the projection,
+// on edge tiles too (13x17 leaves partial tiles), written into two output parts.
+TEST(WinogradConv, ProjectionEqualsTheConvolutionThenTheOneByOne) {
+    for (const WinogradIsa isa : {WinogradIsa::avx512, WinogradIsa::avx2, WinogradIsa::portable}) {
+        std::mt19937 random(5);
+        const int64_t h = 13, w = 17, pixels = h * w;
+        const ConvSpec spec = makeSpec(1, h, w, 9, 16, Activation::relu, true, random);
+        ConvSpec projection = makeSpec(1, h, w, 16, 3, Activation::sigmoid, true, random);
+        projection.kernelH = projection.kernelW = 1;
+        projection.padTop = projection.padLeft = projection.padBottom = projection.padRight = 0;
+        projection.weights = randomData(16 * 3, random, 0.5f);
+        const std::vector<float> input = randomData(static_cast<size_t>(pixels * 9), random, 1);
+        std::vector<float> middle(static_cast<size_t>(pixels * 16));
+        WinogradConv plain(spec, isa);
+        if (plain.isa() != isa) continue;  // this machine lacks it
+        plain.run({input.data(), 9, 0}, {middle.data(), 16, 0});
+        std::vector<float> expected(static_cast<size_t>(pixels * 3));
+        for (int64_t p = 0; p < pixels; ++p)
+            for (int64_t o = 0; o < 3; ++o) {
+                float sum = 0.0f;
+                for (int64_t c = 0; c < 16; ++c)
+                    sum += middle[p * 16 + c] * projection.weights[c * 3 + o];
+                expected[p * 3 + o] = applyPostOp(projection.postOps[0], sum + projection.bias[o]);
+            }
+        WinogradConv fused(spec, isa);
+        fused.setProjection(projection);
+        EXPECT_EQ(fused.outChannels(), 3);
+        std::vector<float> first(static_cast<size_t>(pixels * 2), kUntouched),
+            second(static_cast<size_t>(pixels * 2), kUntouched);
+        const InputPart in[] = {{{input.data(), 9, 0}, 9}};
+        const OutputPart out[] = {{{first.data(), 2, 0}, 2}, {{second.data(), 2, 1}, 1}};
+        fused.run(in, out);
+        for (int64_t p = 0; p < pixels; ++p) {
+            ASSERT_NEAR(first[p * 2], expected[p * 3], 1e-6f) << winogradIsaName(isa);
+            ASSERT_NEAR(first[p * 2 + 1], expected[p * 3 + 1], 1e-6f) << winogradIsaName(isa);
+            ASSERT_NEAR(second[p * 2 + 1], expected[p * 3 + 2], 1e-6f) << winogradIsaName(isa);
+            ASSERT_EQ(second[p * 2], kUntouched) << winogradIsaName(isa);
+        }
+        // Only a 1x1 convolution of its own output channels can be a projection.
+        ConvSpec wrong = projection;
+        wrong.inC = 15;
+        EXPECT_THROW(plain.setProjection(wrong), std::invalid_argument);
+    }
+}
+
 TEST(WinogradConv, AcceptsOnlyStrideOneSameThreeByThree) {
     std::mt19937 random(3);
     const ConvSpec good = makeSpec(1, 13, 13, 4, 4, Activation::relu, true, random);

@@ -374,6 +374,7 @@ std::unique_ptr<Step> makeConvStep(const StepBuild& build, const PlanOp& op) {
     if (build.fast && build.winograd && WinogradConv::supports(op.conv)) {
         // Sized here, once per plan, for the plan's shape and the current thread count.
         s->winograd = std::make_unique<WinogradConv>(op.conv);
+        if (op.projected) s->winograd->setProjection(op.secondConv);
         for (const Operand& in : op.inputs) {
             s->partRefs.push_back(operandRef(plan, in));
             s->inParts.push_back({{nullptr, in.shape.back(), 0}, in.shape.back()});

@@ -296,7 +296,9 @@ void WinogradConv::prepare(int64_t batch, int64_t height, int64_t width, int thr
     const int64_t parts = threads > 1 ? 4 * threads : 1;
     const int64_t share = roundUp((tiles_ + parts - 1) / parts, 6);
     blockTiles_ = std::max<int64_t>(std::min(block, share), 1);
-    scratchPerThread_ = roundUp(kPositions * blockTiles_ * (inCPadded_ + outCPadded_), 16);
+    scratchPerThread_ = roundUp(kPositions * blockTiles_ * (inCPadded_ + outCPadded_) +
+                                    (projected_ ? kOut * kOut * outCPadded_ : 0),
+                                16);
     // The last output part's last vector may read up to 7 floats past the products.
     scratch_ = allocate(scratchPerThread_ * threads + kLanes);
 }
@@ -331,22 +333,74 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
         else
             gemmPortable(vp, up, mp, tileCount, inC_, inCPadded_, outCPadded_);
     }
+    auto transformOut = [&](const float* mt, const float* bias, int64_t channels,
+                            const TileTarget& target) {
+        if (isa == WinogradIsa::avx512)
+            avx512::outputTransformAvx2(mt, mPosition, bias, activation_, channels, target);
+        else if (isa == WinogradIsa::avx2)
+            avx2::outputTransformAvx2(mt, mPosition, bias, activation_, channels, target);
+        else
+            outputTransformPortable(mt, mPosition, bias, activation_, channels, target);
+    };
+    if (projected_) {
+        // Each tile's outputs go to a small buffer, then through the 1x1 projection per pixel.
+        float* tileOut = m + kPositions * mPosition;
+        const ConvSpec& pr = projection_;
+        for (int64_t t = 0; t < tileCount; ++t) {
+            TileTarget buffer(dst[0].slice, height_, width_, firstTile + t, tilesH_, tilesW_);
+            buffer.origin = tileOut;
+            buffer.columnStride = outCPadded_;
+            buffer.rowStride = kOut * outCPadded_;
+            transformOut(m + t * outCPadded_, bias_.get(), outC_, buffer);
+            for (int y = 0; y < buffer.rows; ++y)
+                for (int x = 0; x < buffer.columns; ++x) {
+                    const float* in = tileOut + (y * kOut + x) * outCPadded_;
+                    int64_t o = 0;
+                    for (const OutputPart& part : dst) {
+                        const TileTarget target(part.slice, height_, width_, firstTile + t, tilesH_,
+                                                tilesW_);
+                        float* out = target.origin + y * target.rowStride + x * target.columnStride;
+                        for (int64_t j = 0; j < part.channels; ++j, ++o) {
+                            float sum = 0.0f;
+                            for (int64_t c = 0; c < outC_; ++c)
+                                sum += in[c] * pr.weights[static_cast<size_t>(c * pr.outC + o)];
+                            float v = sum + (pr.bias.empty() ? 0.0f : pr.bias[o]);
+                            for (const PostOp& post : pr.postOps) v = applyPostOp(post, v);
+                            out[j] = v;
+                        }
+                    }
+                }
+        }
+        return;
+    }
     for (int64_t t = 0; t < tileCount; ++t) {
         const float* mt = m + t * outCPadded_;
         const float* bias = bias_.get();
         for (const OutputPart& part : dst) {
             const TileTarget target(part.slice, height_, width_, firstTile + t, tilesH_, tilesW_);
-            if (isa == WinogradIsa::avx512)
-                avx512::outputTransformAvx2(mt, mPosition, bias, activation_, part.channels,
-                                            target);
-            else if (isa == WinogradIsa::avx2)
-                avx2::outputTransformAvx2(mt, mPosition, bias, activation_, part.channels, target);
-            else
-                outputTransformPortable(mt, mPosition, bias, activation_, part.channels, target);
+            transformOut(mt, bias, part.channels, target);
             mt += part.channels;
             bias += part.channels;
         }
     }
+}
+
+void WinogradConv::setProjection(const ConvSpec& p) {
+    const bool fits =
+        p.kind == ConvSpec::Kind::dense && p.kernelH == 1 && p.kernelW == 1 && p.strideH == 1 &&
+        p.strideW == 1 && p.padTop == 0 && p.padLeft == 0 && p.padBottom == 0 && p.padRight == 0 &&
+        p.inC == outC_ && p.outC >= 1 && p.weights.size() == static_cast<size_t>(p.inC * p.outC) &&
+        (p.bias.empty() || p.bias.size() == static_cast<size_t>(p.outC)) &&
+        std::all_of(p.postOps.begin(), p.postOps.end(),
+                    [](const PostOp& o) { return o.kind == PostOp::Kind::activation; });
+    if (!fits)
+        throw std::invalid_argument(
+            "Winograd convolution: a projection must be a 1x1 convolution of its output");
+    projection_ = p;
+    projected_ = true;
+    const int64_t batch = batch_;
+    batch_ = -1;  // the scratch grows by one tile's outputs
+    prepare(batch, height_, width_, threads_);
 }
 
 void WinogradConv::run(ConstChannelSlice src, ChannelSlice dst) {
@@ -371,11 +425,11 @@ void WinogradConv::run(std::span<const InputPart> src, std::span<const OutputPar
             throw std::invalid_argument("Winograd convolution: channel slice outside its tensor");
         outTotal += p.channels;
     }
-    if (inTotal != inC_ || outTotal != outC_)
+    if (inTotal != inC_ || outTotal != outChannels())
         throw std::invalid_argument("Winograd convolution: the parts hold " +
                                     std::to_string(inTotal) + " input and " +
                                     std::to_string(outTotal) + " output channels, not " +
-                                    std::to_string(inC_) + " and " + std::to_string(outC_));
+                                    std::to_string(inC_) + " and " + std::to_string(outChannels()));
     const int64_t blocks = (tiles_ + blockTiles_ - 1) / blockTiles_;
     const int workers =
         static_cast<int>(std::min<int64_t>(std::min(threads_, omp_get_max_threads()), blocks));

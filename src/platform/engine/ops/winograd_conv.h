@@ -72,6 +72,12 @@ class WinogradConv {
     // omp_get_max_threads() workers. Throws std::invalid_argument when !supports(params).
     explicit WinogradConv(const ConvSpec& params, WinogradIsa isa = bestWinogradIsa());
 
+    // Applies a 1x1 convolution (`projection`: dense, stride 1, no padding, inC = this one's
+    // outC, post-ops at most activations) to each output pixel in the same pass: the output is
+    // then the projection's outC channels and the convolution's own output is never stored.
+    // Throws std::invalid_argument for a projection it cannot apply.
+    void setProjection(const ConvSpec& projection);
+
     // Sizes the scratch for another input size or worker count; does nothing when unchanged.
     void prepare(int64_t batch, int64_t height, int64_t width, int threads);
 
@@ -88,7 +94,8 @@ class WinogradConv {
     void run(std::span<const InputPart> src, std::span<const OutputPart> dst);
 
     int64_t inChannels() const { return inC_; }
-    int64_t outChannels() const { return outC_; }
+    // Channels of the output: the projection's when there is one.
+    int64_t outChannels() const { return projected_ ? projection_.outC : outC_; }
     WinogradIsa isa() const { return isa_; }
     // Tiles (4x4 output blocks) transformed together by one worker (for diagnostics).
     int64_t tilesPerBlock() const { return blockTiles_; }
@@ -116,6 +123,9 @@ class WinogradConv {
     int64_t tilesH_ = 0, tilesW_ = 0, tiles_ = 0;
     int64_t blockTiles_ = 0;
     int64_t scratchPerThread_ = 0;  // floats: V [36][blockTiles][inCPadded], M [36][..][outCPadded]
+                                    // and, with a projection, one tile's outputs [16][outCPadded]
+    bool projected_ = false;
+    ConvSpec projection_;
     Buffer scratch_;
 };
 
