@@ -190,12 +190,19 @@ std::vector<RvmCase> rvmCases() {
          960,
          0.4f,
          true},
-        // Video mode's accurate quality: network long side 512.
+        // Network long side 512.
         {"rvm_street_h540w960_r0.533",
          {"street_h540w960_0.png", "street_h540w960_1.png", "street_h540w960_2.png"},
          540,
          960,
          rvmDownsampleRatio(960, 512),
+         true},
+        // Video mode's accurate quality: network long side 640.
+        {"rvm_street_h540w960_r0.667",
+         {"street_h540w960_0.png", "street_h540w960_1.png", "street_h540w960_2.png"},
+         540,
+         960,
+         rvmDownsampleRatio(960, 640),
          true},
         // Back to an earlier shape and ratio after the others: a stale plan would show here.
         {"rvm_astronaut_h257w193_r1", astronaut, 257, 193, 1.0f},

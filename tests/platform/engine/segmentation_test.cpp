@@ -21,13 +21,13 @@ TEST(SegmentationWorkingSize, CapsTheLongSideAndAimsTheNetworkSide) {
     };
     const RvmSides accurate = kRvmVideoAccurate, balanced = kRvmVideoBalanced;
     const std::vector<Case> cases = {
-        {960, 540, accurate, 960, 540, 512, 288},  // the default video output
+        {960, 540, accurate, 960, 540, 640, 360},  // the default video output
         {960, 540, balanced, 960, 540, 320, 180},
-        {1920, 1080, accurate, 960, 540, 512, 288},  // larger: capped first
+        {1920, 1080, accurate, 960, 540, 640, 360},  // larger: capped first
         {1920, 1080, balanced, 960, 540, 320, 180},
-        {1080, 1920, accurate, 540, 960, 288, 512},  // portrait
+        {1080, 1920, accurate, 540, 960, 360, 640},  // portrait
         {1080, 1920, balanced, 540, 960, 180, 320},
-        {512, 288, accurate, 512, 288, 0, 0},  // already at the network side: ratio 1
+        {640, 360, accurate, 640, 360, 0, 0},  // already at the network side: ratio 1
         {500, 300, balanced, 500, 300, 320, 192},
         {300, 200, balanced, 300, 200, 0, 0},
         {4000, 100, accurate, 960, 24, 0, 0},  // too thin to shrink: ratio 1
