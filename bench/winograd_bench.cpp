@@ -209,7 +209,7 @@ void add(Timing& total, const Timing& t) {
 
 void measureLayer(const Layer& l, int frames, const dnnl::engine& engine, std::mt19937& random,
                   Totals& totals, double& worstDifference) {
-    const ConvSpec spec = makeSpec(l, random);
+    const ConvSpec params = makeSpec(l, random);
     const int64_t pixels = l.height * l.width;
     std::vector<float> input(static_cast<size_t>(pixels * l.inC));
     std::uniform_real_distribution<float> value(0.0f, 1.0f);
@@ -219,23 +219,23 @@ void measureLayer(const Layer& l, int frames, const dnnl::engine& engine, std::m
         autoOut(directOut.size());
 
     dnnl::stream stream(engine);
-    FastConv direct(spec, engine);
-    WinogradConv ours(spec);
+    FastConv direct(params, engine);
+    WinogradConv ours(params);
     std::unique_ptr<OnednnConv> wino =
-        makeOnednnConv(spec, dnnl::algorithm::convolution_winograd, memory::format_tag::any, engine,
-                       input.data(), winoOut.data());
+        makeOnednnConv(params, dnnl::algorithm::convolution_winograd, memory::format_tag::any,
+                       engine, input.data(), winoOut.data());
     // oneDNN 2.6's Winograd takes only some activations as post-ops: for the others it is timed
     // without its activation (a lower bound, marked *).
     if (!wino) {
-        wino = makeOnednnConv(spec, dnnl::algorithm::convolution_winograd, memory::format_tag::any,
-                              engine, input.data(), winoOut.data(), false);
+        wino = makeOnednnConv(params, dnnl::algorithm::convolution_winograd,
+                              memory::format_tag::any, engine, input.data(), winoOut.data(), false);
         if (wino) {
             wino->activationDropped = true;
             totals.winoLowerBound = true;
         }
     }
     std::unique_ptr<OnednnConv> automatic =
-        makeOnednnConv(spec, dnnl::algorithm::convolution_auto, memory::format_tag::nhwc, engine,
+        makeOnednnConv(params, dnnl::algorithm::convolution_auto, memory::format_tag::nhwc, engine,
                        input.data(), autoOut.data());
 
     auto runDirect = [&] {
@@ -318,14 +318,14 @@ int main(int argc, char** argv) {
         if (!printedImplementations) {
             // What oneDNN picks for the largest layer, as a sample of its instruction set.
             std::mt19937 random(1);
-            const ConvSpec spec = makeSpec({288, 512, 35, 16, Activation::relu}, random);
+            const ConvSpec params = makeSpec({288, 512, 35, 16, Activation::relu}, random);
             std::vector<float> in(static_cast<size_t>(288 * 512 * 35)), out(288 * 512 * 16);
-            const FastConv direct(spec, engine);
+            const FastConv direct(params, engine);
             const auto wino =
-                makeOnednnConv(spec, dnnl::algorithm::convolution_winograd, memory::format_tag::any,
-                               engine, in.data(), out.data());
+                makeOnednnConv(params, dnnl::algorithm::convolution_winograd,
+                               memory::format_tag::any, engine, in.data(), out.data());
             const auto automatic =
-                makeOnednnConv(spec, dnnl::algorithm::convolution_auto, memory::format_tag::nhwc,
+                makeOnednnConv(params, dnnl::algorithm::convolution_auto, memory::format_tag::nhwc,
                                engine, in.data(), out.data());
             std::printf("oneDNN %s: direct %s, winograd %s, auto %s\n",
                         std::to_string(dnnl::version()->major)

@@ -100,7 +100,7 @@ TEST_P(WinogradConvTest, MatchesDirectConvolution) {
     const auto& [c, isa] = GetParam();
     if (!isaAvailable(isa)) GTEST_SKIP() << "this machine lacks " << winogradIsaName(isa);
     std::mt19937 random(20240611);
-    const ConvSpec spec =
+    const ConvSpec params =
         makeSpec(c.batch, c.height, c.width, c.inC, c.outC, c.activation, c.bias, random);
     const int64_t pixels = c.batch * c.height * c.width;
     const int64_t inStride = c.inC + c.inExtra, outStride = c.outC + c.outExtra;
@@ -109,9 +109,9 @@ TEST_P(WinogradConvTest, MatchesDirectConvolution) {
 
     std::vector<float> reference(static_cast<size_t>(pixels * outStride), kUntouched);
     std::vector<float> magnitude(static_cast<size_t>(pixels * c.outC));
-    conv3x3Reference(spec, src, {reference.data(), outStride, c.outOffset}, magnitude.data());
+    conv3x3Reference(params, src, {reference.data(), outStride, c.outOffset}, magnitude.data());
 
-    WinogradConv conv(spec, isa);
+    WinogradConv conv(params, isa);
     EXPECT_EQ(conv.isa(), isa);
     std::vector<float> output(reference.size(), kUntouched);
     conv.run(src, {output.data(), outStride, c.outOffset});
@@ -157,20 +157,21 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WinogradConvTest,
 // worker alone, so the result is the same bit for bit whatever the split.
 TEST(WinogradConv, PrepareForOtherSizesAndWorkerCounts) {
     std::mt19937 random(7);
-    ConvSpec spec = makeSpec(1, 13, 13, 13, 16, Activation::relu, true, random);
-    WinogradConv conv(spec);
+    ConvSpec params = makeSpec(1, 13, 13, 13, 16, Activation::relu, true, random);
+    WinogradConv conv(params);
     struct Size {
         int64_t batch, height, width;
     };
     for (const Size size : {Size{1, 127, 3}, Size{2, 13, 127}, Size{1, 1, 1}, Size{1, 13, 13}}) {
-        spec.batch = size.batch;
-        spec.inH = spec.outH = size.height;
-        spec.inW = spec.outW = size.width;
+        params.batch = size.batch;
+        params.inH = params.outH = size.height;
+        params.inW = params.outW = size.width;
         const int64_t pixels = size.batch * size.height * size.width;
         const std::vector<float> input = randomData(static_cast<size_t>(pixels * 13), random, 1);
         std::vector<float> reference(static_cast<size_t>(pixels * 16));
         std::vector<float> magnitude(reference.size());
-        conv3x3Reference(spec, {input.data(), 13, 0}, {reference.data(), 16, 0}, magnitude.data());
+        conv3x3Reference(params, {input.data(), 13, 0}, {reference.data(), 16, 0},
+                         magnitude.data());
         std::vector<float> single(reference.size()), several(reference.size());
         conv.prepare(size.batch, size.height, size.width, 1);
         conv.run({input.data(), 13, 0}, {single.data(), 16, 0});
@@ -197,10 +198,10 @@ TEST(WinogradConv, PartsEqualTheConcatenatedTensor) {
         std::mt19937 random(11);
         const int64_t h = 13, w = 17, pixels = h * w;
         const int64_t inWidths[] = {5, 1, 13};
-        const ConvSpec spec = makeSpec(1, h, w, 19, 17, Activation::sigmoid, true, random);
+        const ConvSpec params = makeSpec(1, h, w, 19, 17, Activation::sigmoid, true, random);
         const std::vector<float> joined = randomData(static_cast<size_t>(pixels * 19), random, 1);
         std::vector<float> whole(static_cast<size_t>(pixels * 17));
-        WinogradConv conv(spec, isa);
+        WinogradConv conv(params, isa);
         if (conv.isa() != isa) continue;  // this machine lacks it
         conv.run({joined.data(), 19, 0}, {whole.data(), 17, 0});
 
@@ -243,14 +244,14 @@ TEST(WinogradConv, ProjectionEqualsTheConvolutionThenTheOneByOne) {
     for (const WinogradIsa isa : {WinogradIsa::avx512, WinogradIsa::avx2, WinogradIsa::portable}) {
         std::mt19937 random(5);
         const int64_t h = 13, w = 17, pixels = h * w;
-        const ConvSpec spec = makeSpec(1, h, w, 9, 16, Activation::relu, true, random);
+        const ConvSpec params = makeSpec(1, h, w, 9, 16, Activation::relu, true, random);
         ConvSpec projection = makeSpec(1, h, w, 16, 3, Activation::sigmoid, true, random);
         projection.kernelH = projection.kernelW = 1;
         projection.padTop = projection.padLeft = projection.padBottom = projection.padRight = 0;
         projection.weights = randomData(16 * 3, random, 0.5f);
         const std::vector<float> input = randomData(static_cast<size_t>(pixels * 9), random, 1);
         std::vector<float> middle(static_cast<size_t>(pixels * 16));
-        WinogradConv plain(spec, isa);
+        WinogradConv plain(params, isa);
         if (plain.isa() != isa) continue;  // this machine lacks it
         plain.run({input.data(), 9, 0}, {middle.data(), 16, 0});
         std::vector<float> expected(static_cast<size_t>(pixels * 3));
@@ -261,7 +262,7 @@ TEST(WinogradConv, ProjectionEqualsTheConvolutionThenTheOneByOne) {
                     sum += middle[p * 16 + c] * projection.weights[c * 3 + o];
                 expected[p * 3 + o] = applyPostOp(projection.postOps[0], sum + projection.bias[o]);
             }
-        WinogradConv fused(spec, isa);
+        WinogradConv fused(params, isa);
         fused.setProjection(projection);
         EXPECT_EQ(fused.outChannels(), 3);
         std::vector<float> first(static_cast<size_t>(pixels * 2), kUntouched),
