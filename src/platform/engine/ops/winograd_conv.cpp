@@ -352,15 +352,16 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
             buffer.columnStride = outCPadded_;
             buffer.rowStride = kOut * outCPadded_;
             transformOut(m + t * outCPadded_, bias_.get(), outC_, buffer);
-            for (int y = 0; y < buffer.rows; ++y)
-                for (int x = 0; x < buffer.columns; ++x) {
-                    const float* in = tileOut + (y * kOut + x) * outCPadded_;
-                    int64_t o = 0;
-                    for (const OutputPart& part : dst) {
-                        const TileTarget target(part.slice, height_, width_, firstTile + t, tilesH_,
-                                                tilesW_);
+            int64_t first = 0;  // the part's first channel of the projection's output
+            for (const OutputPart& part : dst) {
+                const TileTarget target(part.slice, height_, width_, firstTile + t, tilesH_,
+                                        tilesW_);
+                for (int y = 0; y < target.rows; ++y)
+                    for (int x = 0; x < target.columns; ++x) {
+                        const float* in = tileOut + (y * kOut + x) * outCPadded_;
                         float* out = target.origin + y * target.rowStride + x * target.columnStride;
-                        for (int64_t j = 0; j < part.channels; ++j, ++o) {
+                        for (int64_t j = 0; j < part.channels; ++j) {
+                            const int64_t o = first + j;
                             float sum = 0.0f;
                             for (int64_t c = 0; c < outC_; ++c)
                                 sum += in[c] * pr.weights[static_cast<size_t>(c * pr.outC + o)];
@@ -369,7 +370,8 @@ void WinogradConv::runBlock(int64_t firstTile, int64_t tileCount, float* v, floa
                             out[j] = v;
                         }
                     }
-                }
+                first += part.channels;
+            }
         }
         return;
     }
