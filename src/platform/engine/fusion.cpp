@@ -604,6 +604,21 @@ bool fusePointwise(Plan& plan) {
     return changed;
 }
 
+// Points every reader of `tensor` at `source` (of the same shape) instead, when `tensor` is not a
+// requested output, has storage of its own and is read only under its own id; false, with
+// nothing changed, otherwise.
+bool redirectReaders(Plan& plan, const Uses& uses, int tensor, const Operand& source) {
+    if (uses.pinned[tensor] || rootOf(plan, tensor) != tensor) return false;
+    for (const Use& u : uses.users[tensor])
+        if (plan.ops[u.op].inputs[u.input].tensor != tensor) return false;
+    for (const Use& u : uses.users[tensor]) {
+        Operand& o = plan.ops[u.op].inputs[u.input];
+        o.tensor = source.tensor;
+        o.value = source.value;
+    }
+    return true;
+}
+
 // Whether `op` joins or splits NHWC tensors along their channels.
 bool alongChannels(const PlanOp& op, PlanOp::Kind kind) {
     return !op.removed && op.kind == kind && !op.inputs.empty() &&
@@ -734,18 +749,7 @@ bool skipSplitJoins(Plan& plan) {
         bool whole = s.inputs[0].tensor >= 0;
         for (size_t i = 0; i < concat.inputs.size(); ++i)
             whole = whole && concat.inputs[i].tensor == s.outputs[i];
-        const int out = concat.outputs[0];
-        const int outRoot = rootOf(plan, out);
-        if (!whole || uses.pinned[outRoot] || out != outRoot) continue;
-        for (const Use& u : uses.users[outRoot])
-            whole = whole && plan.ops[u.op].inputs[u.input].tensor == out;
-        if (!whole) continue;
-        const Operand source = s.inputs[0];
-        for (const Use& u : uses.users[outRoot]) {
-            Operand& o = plan.ops[u.op].inputs[u.input];
-            o.tensor = source.tensor;
-            o.value = source.value;
-        }
+        if (!whole || !redirectReaders(plan, uses, concat.outputs[0], s.inputs[0])) continue;
         concat.removed = true;
         const Uses after(plan);
         bool unread = true;
@@ -1052,15 +1056,7 @@ bool narrowUnreadChannels(Plan& plan) {
         if (op.removed || op.kind != PlanOp::Kind::concat || op.inputs.size() != 1 ||
             op.inputs[0].tensor < 0 || op.inputs[0].shape != plan.tensors[op.outputs[0]].shape)
             continue;
-        const Uses uses(plan);
-        const int out = op.outputs[0];
-        if (uses.pinned[out] || rootOf(plan, out) != out) continue;
-        bool plain = true;
-        for (const Use& u : uses.users[out])
-            plain = plain && plan.ops[u.op].inputs[u.input].tensor == out;
-        if (!plain) continue;
-        for (const Use& u : uses.users[out]) plan.ops[u.op].inputs[u.input] = op.inputs[0];
-        op.removed = true;
+        if (redirectReaders(plan, Uses(plan), op.outputs[0], op.inputs[0])) op.removed = true;
     }
     return true;
 }
